@@ -1,0 +1,40 @@
+// Every modal question the window asks goes through here, so tests can answer from a script.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QWidget;
+
+struct FileDialogRequest {
+    QStringList nameFilters;  // Qt filter strings, the first selected
+    QString selectedFile;     // offered again: the dialog's own previous choice
+    QString defaultSuffix;    // added to a name typed without extension (save dialog)
+};
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    virtual void information(QWidget *parent, const QString &text) = 0;    // "Information", OK
+    virtual void error(QWidget *parent, const QString &text) = 0;          // "Error", OK
+    virtual bool confirm(QWidget *parent, const QString &text) = 0;        // "Confirm", &Yes / &No
+    virtual void applicationError(QWidget *parent, const QString &text) = 0;  // caption: the title
+    virtual std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
+                                             const QString &initial) = 0;
+    virtual std::optional<QString> openFile(QWidget *parent, const FileDialogRequest &request) = 0;
+    virtual std::optional<QString> saveFile(QWidget *parent, const FileDialogRequest &request) = 0;
+};
+
+// The real boxes and dialogs of the toolkit.
+class WidgetDialogs : public Dialogs {
+public:
+    void information(QWidget *parent, const QString &text) override;
+    void error(QWidget *parent, const QString &text) override;
+    bool confirm(QWidget *parent, const QString &text) override;
+    void applicationError(QWidget *parent, const QString &text) override;
+    std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
+                                     const QString &initial) override;
+    std::optional<QString> openFile(QWidget *parent, const FileDialogRequest &request) override;
+    std::optional<QString> saveFile(QWidget *parent, const FileDialogRequest &request) override;
+};

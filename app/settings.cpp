@@ -1,0 +1,74 @@
+#include "settings.h"
+
+#include <QFile>
+#include <QList>
+#include <QSaveFile>
+
+void parseSettings(const QByteArray &content, SettingsValues &values)
+{
+    QByteArray text = content;
+    const qsizetype nul = text.indexOf('\0');
+    if (nul >= 0)
+        text.truncate(nul);
+
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n')
+            continue;
+        lines.append(text.mid(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.append(text.mid(start));
+
+    if (lines.size() >= 2)
+        values.PortName = QString::fromLocal8Bit(lines[1]);
+    if (lines.size() >= 3)
+        values.WriteToFile = QString::fromLocal8Bit(lines[2]);
+    if (lines.size() >= 4)
+        values.ReadFromFile = QString::fromLocal8Bit(lines[3]);
+    if (values.PortName.isEmpty())
+        values.PortName = kDefaultPortName;
+}
+
+QByteArray formatSettings(const SettingsValues &values)
+{
+    QByteArray out;
+    for (const QByteArray &line : {kSettingsHeader, values.PortName.toLocal8Bit(), values.WriteToFile.toLocal8Bit(),
+                                   values.ReadFromFile.toLocal8Bit()}) {
+        out += line;
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool readSettingsFile(const QString &path, SettingsValues &values)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        parseSettings(QByteArray(), values);
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        parseSettings(QByteArray(), values);
+        return false;
+    }
+    parseSettings(file.readAll(), values);
+    return true;
+}
+
+bool writeSettingsFile(const QString &path, const SettingsValues &values)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray data = formatSettings(values);
+    if (file.write(data) != data.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}

@@ -1,0 +1,27 @@
+// The settings file: a header line, the port, the Flash read target, the Flash write source.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+inline const QString kDefaultPortName = QStringLiteral("\\\\.\\COM1");
+inline const QByteArray kSettingsHeader = QByteArrayLiteral("# Tarvane configuration file");
+
+struct SettingsValues {
+    QString PortName;
+    QString WriteToFile;   // text of edWriteToFile
+    QString ReadFromFile;  // text of edReadFromFile
+};
+
+// Lines end at CR, LF or CR LF; a last line without an end counts; a NUL ends the text.
+// Line 1 is ignored; lines 2 to 4 replace the fields they reach, the rest keep their values.
+// An empty port afterwards becomes the default port.
+void parseSettings(const QByteArray &content, SettingsValues &values);
+
+// The four lines, each ended by CR LF.
+QByteArray formatSettings(const SettingsValues &values);
+
+// Reading and writing the file. Saving replaces the file atomically, so a failure never
+// leaves a truncated file behind.
+bool readSettingsFile(const QString &path, SettingsValues &values);  // false: exists, unreadable
+bool writeSettingsFile(const QString &path, const SettingsValues &values);

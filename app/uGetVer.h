@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QString>
+
+// The file version the running executable carries, or "0.0.0.0" when it carries none.
+QString GetVersionString();

@@ -1,0 +1,324 @@
+#include "uMain.h"
+
+#include "chiplist.h"
+#include "exchange.h"
+#include "loader.h"
+#include "settings.h"
+#include "uGetVer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+
+namespace {
+
+constexpr int kClientWidth = 556;
+constexpr int kClientHeight = 357;
+
+QFont windowFont(int pixelSize)
+{
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+template <typename W>
+W *place(QWidget *parent, const char *name, int left, int top, int width, int height)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QLatin1String(name));
+    w->setGeometry(left, top, width, height);
+    return w;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &text, int left, int top, int width, int height,
+              Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter)
+{
+    auto *l = place<QLabel>(parent, name, left, top, width, height);
+    l->setText(text);
+    l->setAlignment(align);
+    return l;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text, int left, int top, int width,
+                    int height, bool enabled)
+{
+    auto *b = place<QPushButton>(parent, name, left, top, width, height);
+    b->setText(text);
+    b->setEnabled(enabled);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLineEdit *labelledEdit(QWidget *parent, const char *name, const QString &caption, int left, int top, int width,
+                        int height)
+{
+    auto *edit = place<QLineEdit>(parent, name, left, top, width, height);
+    edit->setReadOnly(true);
+    // Read-only boxes wear the button face, as the information fields they are.
+    QPalette palette = edit->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    edit->setPalette(palette);
+    auto *l = label(parent, (QByteArray(name) + "Label").constData(), caption, left, top - 16, width, 13);
+    l->setBuddy(edit);
+    return edit;
+}
+
+}  // namespace
+
+TfmMain::TfmMain(const QString &baseDir, Dialogs &dialogs, QWidget *parent)
+    : QMainWindow(parent), BaseDir(QDir(baseDir).absolutePath()), dlg(dialogs)
+{
+    setObjectName(QStringLiteral("fmMain"));
+    buildWindow();
+    FormCreate();
+}
+
+TfmMain::~TfmMain() = default;
+
+void TfmMain::buildWindow()
+{
+    setWindowTitle(QStringLiteral("AVR Tarvane"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+    setFont(windowFont(11));
+
+    auto *menu = new QMenuBar(this);
+    menu->setObjectName(QStringLiteral("MainMenu1"));
+    QMenu *file = menu->addMenu(QStringLiteral("File"));
+    file->setObjectName(QStringLiteral("File1"));
+    QAction *options = file->addAction(QStringLiteral("Options"), this, &TfmMain::Options1Click);
+    options->setObjectName(QStringLiteral("Options1"));
+    file->addSeparator();
+    QAction *exit = file->addAction(QStringLiteral("Exit"), this, &TfmMain::Exit1Click);
+    exit->setObjectName(QStringLiteral("Exit1"));
+    QMenu *help = menu->addMenu(QStringLiteral("Help"));
+    help->setObjectName(QStringLiteral("Help1"));
+    QAction *about = help->addAction(QStringLiteral("About"), this, &TfmMain::About1Click);
+    about->setObjectName(QStringLiteral("About1"));
+    setMenuBar(menu);
+
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    setCentralWidget(client);
+
+    // Chip
+    GroupBox1 = place<QGroupBox>(client, "GroupBox1", 0, 0, 141, 189);
+    GroupBox1->setTitle(QStringLiteral(" Chip "));
+    leSignature = labelledEdit(GroupBox1, "leSignature", QStringLiteral("Signature:"), 8, 34, 125, 21);
+    leDeviceName = labelledEdit(GroupBox1, "leDeviceName", QStringLiteral("Detected device:"), 8, 80, 125, 21);
+    Label1 = label(GroupBox1, "Label1", QStringLiteral("Manual selection:"), 8, 111, 83, 13);
+    cbChips = place<QComboBox>(GroupBox1, "cbChips", 8, 126, 125, 21);
+    cbChips->setEditable(false);
+    cbChips->setMaxVisibleItems(12);
+    Label7 = label(GroupBox1, "Label7", QStringLiteral("Flash size:"), 9, 152, 49, 13, Qt::AlignRight | Qt::AlignVCenter);
+    lbFlashSize = label(GroupBox1, "lbFlashSize", QStringLiteral("0"), 60, 152, 6, 13);
+    Label6 = label(GroupBox1, "Label6", QStringLiteral("Page size:"), 8, 168, 50, 13, Qt::AlignRight | Qt::AlignVCenter);
+    lbPageSize = label(GroupBox1, "lbPageSize", QStringLiteral("0"), 60, 168, 6, 13);
+    // The size labels grow with their text, as auto-sized labels do.
+    for (QLabel *l : {lbFlashSize, lbPageSize})
+        l->setMinimumWidth(6);
+
+    // Fuses & Locks
+    GroupBox2 = place<QGroupBox>(client, "GroupBox2", 0, 192, 141, 145);
+    GroupBox2->setTitle(QStringLiteral(" Fuses && Locks "));
+    btRead = button(GroupBox2, "btRead", QStringLiteral("Read Chip"), 6, 20, 128, 25, true);
+    btWriteFuses = button(GroupBox2, "btWriteFuses", QStringLiteral("Write Fuses"), 6, 52, 128, 25, false);
+    btWriteLocks = button(GroupBox2, "btWriteLocks", QStringLiteral("Write Lock Bits"), 6, 80, 128, 25, false);
+    btChipErase = button(GroupBox2, "btChipErase", QStringLiteral("Chip Erase"), 6, 112, 128, 25, false);
+
+    // Bit panel
+    Fuses = place<QGroupBox>(client, "Fuses", 144, 0, 409, 249);
+    Fuses->setTitle(QStringLiteral(" Fuses "));
+    buildBitPanel();
+
+    // Flash
+    GroupBox3 = place<QGroupBox>(client, "GroupBox3", 144, 252, 409, 85);
+    GroupBox3->setTitle(QStringLiteral(" Flash "));
+    btWriteFlash = button(GroupBox3, "btWriteFlash", QStringLiteral("Write FLASH"), 8, 20, 77, 25, false);
+    edReadFromFile = place<QLineEdit>(GroupBox3, "edReadFromFile", 88, 20, 285, 25);
+    btOD = button(GroupBox3, "btOD", QStringLiteral("..."), 376, 20, 25, 25, false);
+    btVerifyFlash = button(GroupBox3, "btVerifyFlash", QStringLiteral("Verify FLASH"), 8, 52, 77, 25, false);
+    btReadFlash = button(GroupBox3, "btReadFlash", QStringLiteral("Read FLASH"), 88, 52, 81, 25, false);
+    edWriteToFile = place<QLineEdit>(GroupBox3, "edWriteToFile", 172, 52, 201, 25);
+    btSD = button(GroupBox3, "btSD", QStringLiteral("..."), 376, 52, 25, 25, false);
+    for (QLineEdit *e : {edReadFromFile, edWriteToFile}) {
+        e->setFont(windowFont(13));
+        e->setEnabled(false);
+    }
+
+    StatusBar1 = place<QStatusBar>(client, "StatusBar1", 0, 338, 556, 19);
+    StatusBar1->setSizeGripEnabled(false);
+    ProgressBar1 = place<QProgressBar>(client, "ProgressBar1", 310, 342, 244, 13);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
+    // Tab order within each box, then between the boxes.
+    setTabOrder(leSignature, leDeviceName);
+    setTabOrder(leDeviceName, cbChips);
+    setTabOrder(btRead, btWriteFuses);
+    setTabOrder(btWriteFuses, btWriteLocks);
+    setTabOrder(btWriteLocks, btChipErase);
+    setTabOrder(btWriteFlash, btVerifyFlash);
+    setTabOrder(btVerifyFlash, btReadFlash);
+    setTabOrder(btReadFlash, edReadFromFile);
+    setTabOrder(edReadFromFile, edWriteToFile);
+    setTabOrder(edWriteToFile, btOD);
+    setTabOrder(btOD, btSD);
+
+    connect(btRead, &QPushButton::clicked, this, &TfmMain::btReadClick);
+    connect(btWriteFuses, &QPushButton::clicked, this, &TfmMain::btWriteFusesClick);
+    connect(btWriteLocks, &QPushButton::clicked, this, &TfmMain::btWriteLocksClick);
+    connect(btChipErase, &QPushButton::clicked, this, &TfmMain::btChipEraseClick);
+    connect(btWriteFlash, &QPushButton::clicked, this, &TfmMain::btWriteFlashClick);
+    connect(btVerifyFlash, &QPushButton::clicked, this, &TfmMain::btVerifyFlashClick);
+    connect(btReadFlash, &QPushButton::clicked, this, &TfmMain::btReadFlashClick);
+    connect(btOD, &QPushButton::clicked, this, &TfmMain::btODClick);
+    connect(btSD, &QPushButton::clicked, this, &TfmMain::btSDClick);
+    // Only a choice by the user runs the change handler, never a selection from code.
+    connect(cbChips, &QComboBox::activated, this, &TfmMain::cbChipsChange);
+
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void TfmMain::FormCreate()
+{
+    QGuiApplication::setApplicationDisplayName(windowTitle());
+    ConfigFile = QDir(BaseDir).filePath(QStringLiteral("config.txt"));
+
+    UnknownDevice = std::make_unique<TDevice>();
+    UnknownDevice->PageSize = 0;
+    UnknownDevice->FlashSize = 0;
+    UnknownDevice->Name = QStringLiteral("Unknown");
+    CurDevice = UnknownDevice.get();
+    AutoDevice = UnknownDevice.get();
+    cbChips->addItem(kAutoEntry, QVariant::fromValue(quintptr(UnknownDevice.get())));
+    cbChips->setCurrentIndex(0);
+
+    LoadDeviceFiles();
+    btRead->setFocus();
+    LoadSettings();
+}
+
+void TfmMain::FormClose()
+{
+    SaveSettings();
+}
+
+void TfmMain::closeEvent(QCloseEvent *event)
+{
+    FormClose();
+    event->accept();
+}
+
+void TfmMain::Exit1Click()
+{
+    close();
+}
+
+QString TfmMain::statusText() const
+{
+    return StatusBar1->currentMessage();
+}
+
+void TfmMain::setStatus(const QString &text)
+{
+    StatusBar1->showMessage(text);
+    // Operations keep the GUI thread; paint now so the user sees where they are.
+    StatusBar1->repaint();
+}
+
+void TfmMain::setProgress(int maximum, int step)
+{
+    ProgressBar1->setMaximum(std::max(maximum, 0));
+    ProgressBar1->setValue(0);
+    ProgressStep = step;
+    ProgressBar1->repaint();
+}
+
+void TfmMain::stepProgress()
+{
+    ProgressBar1->setValue(std::min(ProgressBar1->value() + ProgressStep, ProgressBar1->maximum()));
+    ProgressBar1->repaint();
+}
+
+void TfmMain::resetProgress()
+{
+    ProgressBar1->setValue(0);
+    ProgressBar1->repaint();
+}
+
+// --- Programmer link ---------------------------------------------------------------
+
+void TfmMain::information(const QString &text)
+{
+    if (!ExchangeQuiet)
+        dlg.information(this, text);
+}
+
+bool TfmMain::ExchangeCommand()
+{
+    avrlink::LinkState state{CmdBlock, PageBuffer, PortName};
+    const bool ok = avrlink::exchangeCommand(state, CurDevice->PageSize, *this);
+    CmdBlock = state.CmdBlock;
+    PageBuffer = state.PageBuffer;
+    return ok;
+}
+
+// --- Settings ------------------------------------------------------------------------
+
+void TfmMain::LoadSettings()
+{
+    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text()};
+    const bool ok = readSettingsFile(ConfigFile, values);
+    PortName = values.PortName;
+    edWriteToFile->setText(values.WriteToFile);
+    edReadFromFile->setText(values.ReadFromFile);
+    if (!ok)
+        setStatus(QStringLiteral("Can`t read settings file."));
+}
+
+void TfmMain::SaveSettings()
+{
+    if (!writeSettingsFile(ConfigFile, {PortName, edWriteToFile->text(), edReadFromFile->text()}))
+        setStatus(QStringLiteral("Can`t write settings file."));
+}
+
+void TfmMain::Options1Click()
+{
+    if (const auto port = dlg.inputText(this, QStringLiteral("Настройки"), QStringLiteral("COM-порт: "), PortName))
+        PortName = *port;
+    SaveSettings();
+}
+
+// --- About ---------------------------------------------------------------------------
+
+void TfmMain::About1Click()
+{
+    const QString crlf = QStringLiteral("\r\n");
+    const QString text = QStringLiteral("Параллельный программатор для МК AVR") + crlf + QStringLiteral("Версия: ")
+                         + GetVersionString() + crlf + crlf + crlf
+                         + QStringLiteral("(c) " TARVANE_AUTHOR_1 ", " TARVANE_WEB_1) + crlf + crlf
+                         + QStringLiteral("Дополнения:") + crlf
+                         + QStringLiteral("(c) " TARVANE_AUTHOR_2 ", " TARVANE_WEB_2);
+    dlg.information(this, text);
+}

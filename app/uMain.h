@@ -1,0 +1,123 @@
+// The one window of the program: owns every piece of run-time state and runs every
+// operation inside the handler that started it.
+#pragma once
+
+#include "device.h"
+#include "dialogs.h"
+#include "protocol.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QFile;
+
+class TfmMain : public QMainWindow, private avrlink::Reporter {
+    Q_OBJECT
+
+public:
+    // baseDir is the folder the program runs from: the device folder "cpu", the settings
+    // file and the HEX converter are found there.
+    TfmMain(const QString &baseDir, Dialogs &dialogs, QWidget *parent = nullptr);
+    ~TfmMain() override;
+
+    // State, named as the rest of the program knows it.
+    avrlink::Block CmdBlock{};
+    avrlink::Page PageBuffer{};
+    const TDevice *CurDevice = nullptr;
+    const TDevice *AutoDevice = nullptr;
+    QString PortName;
+    QString ConfigFile;
+
+    QString statusText() const;
+    QString baseDir() const { return BaseDir; }
+
+    // Controls.
+    QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *Fuses;
+    QLineEdit *leSignature, *leDeviceName, *edReadFromFile, *edWriteToFile;
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7;
+    QLabel *lbFlashSize, *lbPageSize, *lbLowByte, *lbHighByte, *lbExtendedByte, *lbLockBits;
+    QComboBox *cbChips;
+    QPushButton *btRead, *btWriteFuses, *btWriteLocks, *btChipErase;
+    QPushButton *btWriteFlash, *btVerifyFlash, *btReadFlash, *btOD, *btSD;
+    QStatusBar *StatusBar1;
+    QProgressBar *ProgressBar1;
+
+public slots:
+    // Programmer link
+    bool ExchangeCommand();
+
+    // Catalogue
+    void LoadDeviceFiles();
+    bool IdentifyDevice(std::uint8_t sig0, std::uint8_t sig1, std::uint8_t sig2);
+    void cbChipsChange(int index);
+
+    // Bit panel
+    void ShowBitNames();
+    void ShowBitStates(const QString &prefix, std::uint8_t value);
+    void MarkBitGroup(std::uint8_t reference, const QString &prefix);
+    void CollectBitGroup(const QString &prefix, std::uint8_t &target);
+    void CollectFuseBytes(std::uint8_t &low, std::uint8_t &high, std::uint8_t &extended);
+    void RefreshBitPanel();
+    void HighByte_Bit6Click();
+
+    // Chip operations
+    void btReadClick();
+    void btWriteFusesClick();
+    void btWriteLocksClick();
+    void btChipEraseClick();
+    void SetControlsEnabled(bool enabled);
+
+    // Flash transfer
+    void btWriteFlashClick();
+    void btVerifyFlashClick();
+    void btReadFlashClick();
+    void btODClick();
+    void btSDClick();
+
+    // Shell
+    void LoadSettings();
+    void SaveSettings();
+    void Options1Click();
+    void Exit1Click();
+    void About1Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void information(const QString &text) override;  // the link's failure reports
+    void buildWindow();
+    void buildBitPanel();
+    void FormCreate();
+    void FormClose();
+    void addChip(const TDevice *device);
+    const TDevice *chipRecord(int index) const;
+    QCheckBox *bitBox(const QString &prefix, int n) const;
+    void setStatus(const QString &text);
+    void setProgress(int maximum, int step);
+    void stepProgress();
+    void resetProgress();
+    void showSizes();
+    // Flash helpers: each returns false after it has reported why the operation cannot go on.
+    bool openImage(const QString &name, QFile &file);
+    void endStream(bool clearByte1);
+    void abortOperation(QFile *file);
+
+    QString BaseDir;
+    Dialogs &dlg;
+    std::unique_ptr<TDevice> UnknownDevice;
+    std::vector<std::unique_ptr<TDevice>> Devices;
+    int ProgressStep = 1;
+    QString odFileName;  // each file dialog offers its own previous choice again
+    QString sdFileName;
+    bool ExchangeQuiet = false;  // set while a failed stream is closed: one message is enough
+};

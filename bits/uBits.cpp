@@ -1,0 +1,250 @@
+// The bit panel and the chip operations of the main window.
+#include "uMain.h"
+
+#include "exchange.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+struct GroupColumn {
+    const char *prefix;
+    const char *header;
+    const char *headerName;
+    const char *valueName;
+    int left;
+};
+
+constexpr GroupColumn kColumns[4] = {
+    {"LowByte_Bit", "Low Byte", "Label2", "lbLowByte", 8},
+    {"HighByte_Bit", "High Byte", "Label3", "lbHighByte", 108},
+    {"ExtendedByte_Bit", "Extended Byte", "Label4", "lbExtendedByte", 208},
+    {"LockByte_Bit", "Lock Bits", "Label5", "lbLockBits", 308},
+};
+
+const QString kLow = QStringLiteral("LowByte_Bit");
+const QString kHigh = QStringLiteral("HighByte_Bit");
+const QString kExtended = QStringLiteral("ExtendedByte_Bit");
+const QString kLock = QStringLiteral("LockByte_Bit");
+
+QFont panelFont(int pixelSize)
+{
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QLabel *columnLabel(QWidget *parent, const char *name, const QString &text, int left, int top)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setGeometry(left, top, 94, 16);
+    l->setAlignment(Qt::AlignCenter);
+    l->setFont(panelFont(13));
+    return l;
+}
+
+}  // namespace
+
+void TfmMain::buildBitPanel()
+{
+    QLabel **headers[4] = {&Label2, &Label3, &Label4, &Label5};
+    QLabel **values[4] = {&lbLowByte, &lbHighByte, &lbExtendedByte, &lbLockBits};
+    QWidget *previous = nullptr;
+    for (int g = 0; g < 4; ++g) {
+        const GroupColumn &c = kColumns[g];
+        *headers[g] = columnLabel(Fuses, c.headerName, QLatin1String(c.header), c.left, 18);
+        *values[g] = columnLabel(Fuses, c.valueName, QStringLiteral("00h"), c.left, 34);
+        for (int n = 7; n >= 0; --n) {
+            auto *box = new QCheckBox(Fuses);
+            box->setObjectName(QLatin1String(c.prefix) + QString::number(n));
+            box->setGeometry(c.left, 56 + 24 * (7 - n), 94, 17);
+            if (g == 3 && n <= 1)
+                box->setFont(panelFont(13));
+            box->setVisible(false);
+            connect(box, &QCheckBox::clicked, this, &TfmMain::HighByte_Bit6Click);
+            if (previous)
+                setTabOrder(previous, box);
+            previous = box;
+        }
+    }
+}
+
+QCheckBox *TfmMain::bitBox(const QString &prefix, int n) const
+{
+    return Fuses->findChild<QCheckBox *>(prefix + QString::number(n), Qt::FindDirectChildrenOnly);
+}
+
+void TfmMain::ShowBitNames()
+{
+    const QString prefixes[4] = {kLow, kHigh, kExtended, kLock};
+    for (int g = 0; g < 4; ++g) {
+        const TFuseArray &names = CurDevice->Groups[std::size_t(g)].Names;
+        for (int n = 0; n < 8; ++n) {
+            if (QCheckBox *box = bitBox(prefixes[g], n)) {
+                box->setText(names[std::size_t(n)]);
+                box->setVisible(!names[std::size_t(n)].isEmpty());
+            }
+        }
+    }
+}
+
+void TfmMain::ShowBitStates(const QString &prefix, std::uint8_t value)
+{
+    for (int n = 0; n < 8; ++n) {
+        if (QCheckBox *box = bitBox(prefix, n))
+            box->setChecked(IsBitSet(value, n));
+    }
+}
+
+void TfmMain::MarkBitGroup(std::uint8_t reference, const QString &prefix)
+{
+    const QColor normal = palette().color(QPalette::WindowText);
+    for (int n = 0; n < 8; ++n) {
+        QCheckBox *box = bitBox(prefix, n);
+        if (!box)
+            continue;
+        const bool differs = box->isChecked() != IsBitSet(reference, n);
+        QPalette p = box->palette();
+        p.setColor(QPalette::WindowText, differs ? QColor(255, 0, 0) : normal);
+        p.setColor(QPalette::ButtonText, differs ? QColor(255, 0, 0) : normal);
+        box->setPalette(p);
+    }
+}
+
+void TfmMain::CollectBitGroup(const QString &prefix, std::uint8_t &target)
+{
+    bool named = false;
+    for (int n = 0; n < 8; ++n) {
+        QCheckBox *box = bitBox(prefix, n);
+        if (!box)
+            continue;
+        if (!named)
+            named = !box->text().isEmpty();
+        SetBit(target, n, box->isChecked() ? 1 : 0);
+    }
+    // A group the device names no bit of is sent as "leave alone".
+    if (!named)
+        target = 0xFF;
+}
+
+void TfmMain::CollectFuseBytes(std::uint8_t &low, std::uint8_t &high, std::uint8_t &extended)
+{
+    CollectBitGroup(kLow, low);
+    CollectBitGroup(kHigh, high);
+    CollectBitGroup(kExtended, extended);
+}
+
+void TfmMain::RefreshBitPanel()
+{
+    std::uint8_t low = 0, high = 0, extended = 0, lock = 0;
+    MarkBitGroup(CurDevice->Groups[grLow].Reference, kLow);
+    MarkBitGroup(CurDevice->Groups[grHigh].Reference, kHigh);
+    MarkBitGroup(CurDevice->Groups[grExtended].Reference, kExtended);
+    MarkBitGroup(CurDevice->Groups[grLock].Reference, kLock);
+    if (CurDevice->FlashSize != 0)
+        CollectFuseBytes(low, high, extended);
+    lbLowByte->setText(avrlink::hexByte(low));
+    lbHighByte->setText(avrlink::hexByte(high));
+    lbExtendedByte->setText(avrlink::hexByte(extended));
+    if (CurDevice->FlashSize != 0)
+        CollectBitGroup(kLock, lock);
+    lbLockBits->setText(avrlink::hexByte(lock));
+}
+
+void TfmMain::HighByte_Bit6Click()
+{
+    RefreshBitPanel();
+}
+
+// --- Chip operations -------------------------------------------------------------------
+
+void TfmMain::SetControlsEnabled(bool enabled)
+{
+    for (QWidget *w : std::initializer_list<QWidget *>{btChipErase, btWriteLocks, btWriteFuses, btWriteFlash,
+                                                       btVerifyFlash, btReadFlash, btOD, btSD, edReadFromFile,
+                                                       edWriteToFile})
+        w->setEnabled(enabled);
+}
+
+void TfmMain::btReadClick()
+{
+    CmdBlock = {avrlink::cmdReadChip, 0, 0, 0, 0, 0, 0, 0};
+    leSignature->clear();
+    leDeviceName->setText(QStringLiteral("Query..."));
+    cbChips->setCurrentIndex(0);
+    SetControlsEnabled(false);
+    // Paint the query state: the exchange keeps the thread until the reply is in.
+    leDeviceName->repaint();
+    ExchangeCommand();
+    leSignature->setText(avrlink::hexByte(CmdBlock[1]) + QLatin1Char(' ') + avrlink::hexByte(CmdBlock[2])
+                         + QLatin1Char(' ') + avrlink::hexByte(CmdBlock[3]));
+    const bool found = IdentifyDevice(CmdBlock[1], CmdBlock[2], CmdBlock[3]);
+    ShowBitNames();
+    ShowBitStates(kLow, CmdBlock[4]);
+    ShowBitStates(kHigh, CmdBlock[5]);
+    ShowBitStates(kExtended, CmdBlock[6]);
+    ShowBitStates(kLock, CmdBlock[7]);
+    RefreshBitPanel();
+    if (found)
+        SetControlsEnabled(true);
+}
+
+void TfmMain::btWriteFusesClick()
+{
+    CmdBlock[0] = avrlink::cmdWriteFuses;
+    CmdBlock[4] = CmdBlock[5] = CmdBlock[6] = 0xFF;
+    CollectFuseBytes(CmdBlock[4], CmdBlock[5], CmdBlock[6]);
+    if (!dlg.confirm(this, QStringLiteral("Are you sure want to write Fuses ?"))) {
+        setStatus(QStringLiteral("Fuses programming is canceled."));
+        return;
+    }
+    if (!ExchangeCommand()) {
+        setStatus(QStringLiteral("Operation aborted."));
+        return;
+    }
+    btRead->click();
+    setStatus(QStringLiteral("Fuses programming completed."));
+}
+
+void TfmMain::btWriteLocksClick()
+{
+    CmdBlock[0] = avrlink::cmdWriteLocks;
+    CmdBlock[7] = 0xFF;
+    CollectBitGroup(kLock, CmdBlock[7]);
+    if (!dlg.confirm(this, QStringLiteral("Are you sure want to write Lock Bits ?"))) {
+        setStatus(QStringLiteral("Lock Bits programming is canceled."));
+        return;
+    }
+    if (!ExchangeCommand()) {
+        setStatus(QStringLiteral("Operation aborted."));
+        return;
+    }
+    btRead->click();
+    setStatus(QStringLiteral("Lock Bits programming completed."));
+}
+
+void TfmMain::btChipEraseClick()
+{
+    CmdBlock[0] = avrlink::cmdChipErase;
+    if (!dlg.confirm(this, QStringLiteral("Are you sure want to erase chip ?"))) {
+        setStatus(QStringLiteral("Device erasing is canceled."));
+        return;
+    }
+    if (!dlg.confirm(this, QStringLiteral("Really ?")))
+        return;
+    if (!ExchangeCommand()) {
+        setStatus(QStringLiteral("Operation aborted."));
+        return;
+    }
+    QCoreApplication::processEvents();
+    btRead->click();
+    setStatus(QStringLiteral("Device erased."));
+}

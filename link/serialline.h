@@ -1,0 +1,44 @@
+// The serial port as the exchange needs it: opened exclusively for one command,
+// set to 115200 8N1, purged, written and read under fixed time-outs, closed again.
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+#include <cstdint>
+
+namespace avrlink {
+
+// "\\.\COMn" and "COMn" (any case) name the n-th serial port of the machine;
+// any other text is a device path used as it stands.
+QString systemPortPath(const QString &portName);
+
+class SerialLine {
+public:
+    enum class OpenResult { Ok, CantOpen, CantReadStatus, CantSetup };
+
+    SerialLine() = default;
+    ~SerialLine() { close(); }
+    SerialLine(const SerialLine &) = delete;
+    SerialLine &operator=(const SerialLine &) = delete;
+
+    OpenResult open(const QString &portName);
+    void close();
+
+    // Discards whatever waits in both directions.
+    void purge();
+    // Hands all bytes to the port; false only when the port would not take them in time.
+    bool write(const std::uint8_t *data, int count);
+    // Reads up to count bytes into target and returns how many came. It ends when all
+    // have arrived, 10 ms after a byte without the next, or 10 + 10 x count ms after it began.
+    // Bytes that did not come leave their places in target untouched.
+    int read(std::uint8_t *target, int count);
+    // Waits until one more character has arrived (it is consumed, not returned).
+    bool waitForCharacter(int timeoutMs);
+
+    static constexpr int kWriteTimeoutMs = 2000;
+
+private:
+    QSerialPort port_;
+};
+
+}  // namespace avrlink

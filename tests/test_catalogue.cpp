@@ -1,0 +1,273 @@
+// Device files: the number rule, the INI reader, bit entries, the loader, list order, identification.
+#include "chiplist.h"
+#include "inifile.h"
+#include "loader.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray deviceIni(const QByteArray &name, const QByteArray &sig, int flash)
+{
+    return "[configuration]\nSignature_000=$" + sig.left(2) + "\nSignature_001=$" + sig.mid(2, 2)
+           + "\nSignature_002=$" + sig.mid(4, 2) + "\nCPU_Name=" + name + "\nPage_Size=64\nFlash_Size="
+           + QByteArray::number(flash) + "\n";
+}
+
+}  // namespace
+
+class TestCatalogue : public QObject {
+    Q_OBJECT
+
+private slots:
+    void numberRule_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("value");
+        QTest::newRow("dollar") << "$1E" << true << 0x1E;
+        QTest::newRow("0x") << "0x1E" << true << 0x1E;
+        QTest::newRow("0X") << "0X40" << true << 64;
+        QTest::newRow("x lower") << "x1e" << true << 0x1E;
+        QTest::newRow("X upper") << "X1E" << true << 0x1E;
+        QTest::newRow("decimal") << "30" << true << 30;
+        QTest::newRow("leading zero is not octal") << "08" << true << 8;
+        QTest::newRow("hex without marker") << "1E" << false << 0;
+        QTest::newRow("empty") << "" << false << 0;
+        QTest::newRow("minus one") << "-1" << true << -1;
+        QTest::newRow("plus") << "+64" << true << 64;
+        QTest::newRow("256") << "256" << true << 256;
+        QTest::newRow("$1FF") << "$1FF" << true << 0x1FF;
+        QTest::newRow("max int") << "2147483647" << true << 2147483647;
+        QTest::newRow("min int") << "-2147483648" << true << int(-2147483648LL);
+        QTest::newRow("one above max") << "2147483648" << false << 0;
+        QTest::newRow("one below min") << "-2147483649" << false << 0;
+        QTest::newRow("$FFFFFFFF") << "$FFFFFFFF" << true << -1;
+        QTest::newRow("-$FFFFFFFF") << "-$FFFFFFFF" << true << 1;
+        QTest::newRow("hex leading zeros") << "$000000000040" << true << 64;
+        QTest::newRow("hex too big") << "$100000000" << false << 0;
+        QTest::newRow("leading spaces") << "   64" << true << 64;
+        QTest::newRow("leading tab") << "\t64" << false << 0;
+        QTest::newRow("trailing blank") << "64 " << false << 0;
+        QTest::newRow("trailing word") << "64 bytes" << false << 0;
+        QTest::newRow("blank after sign") << "- 1" << false << 0;
+        QTest::newRow("two signs") << "--1" << false << 0;
+        QTest::newRow("sign only") << "-" << false << 0;
+        QTest::newRow("marker only") << "$" << false << 0;
+        QTest::newRow("0x only") << "0x" << false << 0;
+        QTest::newRow("sign before marker") << "-$10" << true << -16;
+        QTest::newRow("hex digit in decimal") << "1F" << false << 0;
+        QTest::newRow("space inside") << "6 4" << false << 0;
+    }
+    void numberRule()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(int, value);
+        const auto parsed = parseIniNumber(text);
+        QCOMPARE(parsed.has_value(), valid);
+        if (valid)
+            QCOMPARE(*parsed, value);
+    }
+
+    void signatureBytes_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("byte");
+        QTest::newRow("$1E") << QByteArray("$1E") << 0x1E;
+        QTest::newRow("0x1E") << QByteArray("0x1E") << 0x1E;
+        QTest::newRow("x1e") << QByteArray("x1e") << 0x1E;
+        QTest::newRow("30") << QByteArray("30") << 0x1E;
+        QTest::newRow("1E") << QByteArray("1E") << 0;
+        QTest::newRow("empty") << QByteArray("") << 0;
+        QTest::newRow("-1") << QByteArray("-1") << 0xFF;
+        QTest::newRow("256") << QByteArray("256") << 0;
+        QTest::newRow("$1FF") << QByteArray("$1FF") << 0xFF;
+    }
+    void signatureBytes()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, byte);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("d.ini");
+        writeFile(path, "[configuration]\nSignature_000=" + value + "\nSignature_002=" + value + "\n");
+        const auto device = loadDeviceFile(path);
+        QCOMPARE(int(device->Signature[0]), byte);
+        QCOMPARE(int(device->Signature[1]), 0);  // missing key
+        QCOMPARE(int(device->Signature[2]), byte);
+    }
+
+    void iniReader()
+    {
+        IniFile ini;
+        ini.parse("; comment\r\n[Configuration]\r\n  CPU_NAME  =  ATmega8  \r\nPage_Size=$40\r\n"
+                  "page_size=128\r\nQuoted=\"a b\"\r\n[configuration]\r\nFlash_Size=1\r\n"
+                  "[lock-bits]\nLock_0=LB1|U\n");
+        QCOMPARE(ini.readText("configuration", "cpu_name", "x"), QString("ATmega8"));
+        QCOMPARE(ini.readNumber("CONFIGURATION", "Page_Size", 0), 64);  // first of repeated keys
+        QCOMPARE(ini.readText("configuration", "Quoted", ""), QString("a b"));
+        QCOMPARE(ini.readNumber("configuration", "Flash_Size", 7), 7);  // repeated section is not read
+        QCOMPARE(ini.readText("Lock-Bits", "LOCK_0", ""), QString("LB1|U"));
+        QCOMPARE(ini.readText("missing", "key", "dflt"), QString("dflt"));
+
+        ini.parse("[s]\nlong=" + QByteArray(3000, 'a') + "\n");
+        QCOMPARE(ini.readText("s", "long", "").size(), 2047);
+
+        QVERIFY(!ini.load("/nonexistent/file.ini"));
+        QCOMPARE(ini.readText("s", "long", "gone"), QString("gone"));
+    }
+
+    void bitEntries_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("reference");
+        QTest::newRow("U") << QByteArray("CKSEL0|U") << "CKSEL0" << true;
+        QTest::newRow("P") << QByteArray("CKSEL0|P") << "CKSEL0" << false;
+        QTest::newRow("no flag") << QByteArray("CKSEL0") << "CKSEL0" << false;
+        QTest::newRow("lower u") << QByteArray("CKSEL0|u") << "CKSEL0" << false;
+        QTest::newRow("blank before U") << QByteArray("CKSEL0| U") << "CKSEL0" << false;
+        QTest::newRow("U|P") << QByteArray("CKSEL0|U|P") << "CKSEL0" << false;
+        QTest::newRow("empty flag") << QByteArray("CKSEL0|") << "CKSEL0" << false;
+        QTest::newRow("trailing blank in name") << QByteArray("CKSEL0 | U") << "CKSEL0 " << false;
+        QTest::newRow("no name") << QByteArray("|U") << "" << true;
+        QTest::newRow("blank inside name") << QByteArray("BOOT SZ|U") << "BOOT SZ" << true;
+    }
+    void bitEntries()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, name);
+        QFETCH(bool, reference);
+        IniFile ini;
+        ini.parse("[fuse-bits]\nHigh_5=" + value + "\nHigh_8=X|U\n");
+        TBitGroup group;
+        group.Reference = 0xAA;  // rebuilt from scratch
+        ReadBitGroup(ini, "fuse-bits", "High_", group);
+        QCOMPARE(group.Names[5], name);
+        QCOMPARE(group.Reference, std::uint8_t(reference ? 0x20 : 0x00));
+        for (int n : {0, 1, 2, 3, 4, 6, 7})
+            QVERIFY(group.Names[std::size_t(n)].isEmpty());
+    }
+
+    void setBitStates()
+    {
+        std::uint8_t v = 0x0F;
+        SetBit(v, 7, 1);
+        QCOMPARE(v, std::uint8_t(0x8F));
+        SetBit(v, 0, 0);
+        QCOMPARE(v, std::uint8_t(0x8E));
+        SetBit(v, 1, 2);
+        SetBit(v, 6, 255);
+        QCOMPARE(v, std::uint8_t(0x8E));
+        QVERIFY(IsBitSet(v, 7));
+        QVERIFY(!IsBitSet(v, 0));
+    }
+
+    void defaultsForEmptyFile()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("empty.ini"), "garbage without sections\n");
+        const auto d = loadDeviceFile(dir.filePath("empty.ini"));
+        QCOMPARE(d->Name, QString("unknown"));
+        QCOMPARE(d->PageSize, 0);
+        QCOMPARE(d->FlashSize, 0);
+        QVERIFY((d->Signature == std::array<std::uint8_t, 3>{0, 0, 0}));
+        for (const TBitGroup &g : d->Groups) {
+            QCOMPARE(g.Reference, std::uint8_t(0));
+            for (const QString &n : g.Names)
+                QVERIFY(n.isEmpty());
+        }
+        writeFile(dir.filePath("emptyname.ini"), "[configuration]\nCPU_Name=\n");
+        QCOMPARE(loadDeviceFile(dir.filePath("emptyname.ini"))->Name, QString());
+    }
+
+    void folderLoading()
+    {
+        QTemporaryDir dir;
+        const QString cpu = dir.filePath("cpu");
+        QVERIFY(loadDeviceFolder(cpu).empty());  // no folder at all
+        QVERIFY(QDir().mkpath(cpu));
+        QVERIFY(loadDeviceFolder(cpu).empty());
+        writeFile(cpu + "/a.ini", deviceIni("ATmega8", "1E9307", 8192));
+        writeFile(cpu + "/.hidden.ini", deviceIni("Hidden", "1E9307", 8192));
+        writeFile(cpu + "/ro.ini", deviceIni("ReadOnly", "1E9406", 16384));
+        QFile(cpu + "/ro.ini").setPermissions(QFileDevice::ReadOwner);
+        writeFile(cpu + "/notes.txt", deviceIni("Text", "000000", 1));
+        writeFile(cpu + "/noname.ini", "[configuration]\n");
+        writeFile(cpu + "/noname2.ini", "");
+        QVERIFY(QDir().mkpath(cpu + "/sub.ini"));
+        writeFile(cpu + "/sub.ini/inner.ini", deviceIni("Inner", "000000", 1));
+
+        QStringList names;
+        for (const auto &d : loadDeviceFolder(cpu))
+            names << d->Name;
+        names.sort();
+        QCOMPARE(names, QStringList({"ATmega8", "Hidden", "ReadOnly", "unknown", "unknown"}));
+    }
+
+    void listOrder()
+    {
+        QStringList list{kAutoEntry};
+        auto add = [&](const QString &name) { list.insert(sortedInsertIndex(list, name), name); };
+        for (const char *n : {"ATtiny26", "atmega8", "ATmega16", "", "!first", "ATmega16", "unknown", "0day"})
+            add(n);
+        QCOMPARE(list, QStringList({kAutoEntry, "", "!first", "0day", "ATmega16", "ATmega16", "atmega8", "ATtiny26",
+                                    "unknown"}));
+        QCOMPARE(sortedInsertIndex({}, kAutoEntry), 0);
+    }
+
+    void identification_data()
+    {
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("found");
+        // List: 0 Unknown (00 00 00, Flash 0), 1 A 1E9307/8192, 2 B 1E9307/0, 3 C 1E9406/16384,
+        //       4 D 1E9406/16384, 5 E 000000/0, 6 F 1E950F/0
+        QTest::newRow("later match wins even without Flash") << QByteArray("1E9307") << 2 << false;
+        QTest::newRow("later of two devices") << QByteArray("1E9406") << 4 << true;
+        QTest::newRow("no match") << QByteArray("112233") << 0 << false;
+        QTest::newRow("zeros match unknown and E") << QByteArray("000000") << 5 << false;
+        QTest::newRow("only a Flash-0 record") << QByteArray("1E950F") << 6 << false;
+    }
+    void identification()
+    {
+        QFETCH(QByteArray, signature);
+        QFETCH(int, index);
+        QFETCH(bool, found);
+        auto make = [](std::array<std::uint8_t, 3> sig, int flash) {
+            TDevice d;
+            d.Signature = sig;
+            d.FlashSize = flash;
+            return d;
+        };
+        const TDevice devices[] = {make({0, 0, 0}, 0),          make({0x1E, 0x93, 0x07}, 8192),
+                                   make({0x1E, 0x93, 0x07}, 0), make({0x1E, 0x94, 0x06}, 16384),
+                                   make({0x1E, 0x94, 0x06}, 16384), make({0, 0, 0}, 0),
+                                   make({0x1E, 0x95, 0x0F}, 0)};
+        std::vector<const TDevice *> records;
+        for (const TDevice &d : devices)
+            records.push_back(&d);
+        const QByteArray raw = QByteArray::fromHex(signature);
+        const auto id = identifySignature(records, {std::uint8_t(raw[0]), std::uint8_t(raw[1]), std::uint8_t(raw[2])});
+        QCOMPARE(id.index, index);
+        QCOMPARE(id.found, found);
+
+        // A zero signature is identified when the last zero record describes a device.
+        TDevice zero = make({0, 0, 0}, 4096);
+        records.push_back(&zero);
+        QVERIFY(identifySignature(records, {0, 0, 0}).found);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCatalogue)
+#include "test_catalogue.moc"

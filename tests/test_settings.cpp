@@ -1,0 +1,103 @@
+// The settings file: reading its lines, writing them back, replacing the file safely.
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("writeTo");
+        QTest::addColumn<QString>("readFrom");
+        const QString keep = "keep";
+        QTest::newRow("empty file") << QByteArray() << kDefaultPortName << keep << keep;
+        QTest::newRow("header only") << QByteArray("# Tarvane configuration file\r\n") << kDefaultPortName << keep
+                                     << keep;
+        QTest::newRow("crlf") << QByteArray("h\r\n/dev/ttyUSB0\r\nout.bin\r\nin.bin\r\n") << "/dev/ttyUSB0"
+                              << "out.bin" << "in.bin";
+        QTest::newRow("lf only") << QByteArray("h\n/dev/ttyUSB0\nout.bin\nin.bin\n") << "/dev/ttyUSB0" << "out.bin"
+                                 << "in.bin";
+        QTest::newRow("cr only") << QByteArray("h\r/dev/ttyUSB0\rout.bin\rin.bin") << "/dev/ttyUSB0" << "out.bin"
+                                 << "in.bin";
+        QTest::newRow("last line without end") << QByteArray("h\r\nCOM3\r\nout.bin") << "COM3" << "out.bin" << keep;
+        QTest::newRow("blank line 2") << QByteArray("h\r\n\r\nout.bin\r\nin.bin\r\n") << kDefaultPortName
+                                      << "out.bin" << "in.bin";
+        QTest::newRow("blanks are a port") << QByteArray("h\r\n   \r\n") << "   " << keep << keep;
+        QTest::newRow("values not trimmed") << QByteArray("h\r\n COM1 \r\n a b \r\n c \r\n") << " COM1 " << " a b "
+                                            << " c ";
+        QTest::newRow("empty file names") << QByteArray("h\r\nCOM2\r\n\r\n\r\n") << "COM2" << "" << "";
+        QTest::newRow("extra lines ignored") << QByteArray("h\nCOM2\na\nb\nc\nd\n") << "COM2" << "a" << "b";
+        QTest::newRow("NUL ends the text") << QByteArray("h\nCOM2\na", 9) + QByteArray("\0\nb\n", 4) << "COM2"
+                                           << "a" << keep;
+        QTest::newRow("mixed ends") << QByteArray("h\n\rCOM5\r\n") << kDefaultPortName << "COM5" << keep;
+    }
+    void parse()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, port);
+        QFETCH(QString, writeTo);
+        QFETCH(QString, readFrom);
+        SettingsValues v{"", "keep", "keep"};
+        parseSettings(content, v);
+        QCOMPARE(v.PortName, port);
+        QCOMPARE(v.WriteToFile, writeTo);
+        QCOMPARE(v.ReadFromFile, readFrom);
+    }
+
+    void format()
+    {
+        QCOMPARE(formatSettings({"\\\\.\\COM1", "", "C:\\fw\\a.bin"}),
+                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\nC:\\fw\\a.bin\r\n"));
+        QCOMPARE(formatSettings({"", "", ""}), QByteArray("# Tarvane configuration file\r\n\r\n\r\n\r\n"));
+    }
+
+    void roundTrip()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.txt");
+        const SettingsValues saved{"/dev/ttyUSB1", "/home/u/dump file.bin", "/home/u/блинк.bin"};
+        QVERIFY(writeSettingsFile(path, saved));
+        SettingsValues back;
+        QVERIFY(readSettingsFile(path, back));
+        QCOMPARE(back.PortName, saved.PortName);
+        QCOMPARE(back.WriteToFile, saved.WriteToFile);
+        QCOMPARE(back.ReadFromFile, saved.ReadFromFile);
+        // Nothing but the settings file is left in the folder.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"config.txt"});
+    }
+
+    void failures()
+    {
+        QTemporaryDir dir;
+        SettingsValues v{"x", "a", "b"};
+        QVERIFY(readSettingsFile(dir.filePath("missing.txt"), v));  // no file: defaults, no complaint
+        QCOMPARE(v.PortName, QString("x"));
+
+        // A folder where the file should be can be neither read nor replaced.
+        const QString folder = dir.filePath("config.txt");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(!readSettingsFile(folder, v));
+        QVERIFY(!writeSettingsFile(folder, v));
+        QVERIFY(!writeSettingsFile(dir.filePath("no/such/dir/config.txt"), v));
+
+        // A failed save leaves the old file whole.
+        const QString path = dir.filePath("keep.txt");
+        QVERIFY(writeSettingsFile(path, {"COM7", "o", "i"}));
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const bool wrote = writeSettingsFile(path, {"COM8", "o", "i"});
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        SettingsValues back;
+        QVERIFY(readSettingsFile(path, back));
+        QCOMPARE(back.PortName, wrote ? QString("COM8") : QString("COM7"));  // root may write anyway
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"

@@ -1,0 +1,113 @@
+// A simulated programmer adapter on a pseudo-terminal: plays the parallel-mode
+// programmer's side of the command block protocol so the program and its tests
+// can run without hardware.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace adaptersim {
+
+// The character that acknowledges a page write, both when the adapter is ready for the
+// page data and when the page is programmed. The program does not look at its value.
+inline constexpr std::uint8_t ackChar = 0x21;  // '!'
+
+// The simulated chip. Defaults: an ATmega8 at its factory settings.
+struct Chip {
+    std::array<std::uint8_t, 3> signature{0x1E, 0x93, 0x07};
+    std::uint8_t lowFuse = 0xE1;
+    std::uint8_t highFuse = 0xD9;
+    std::uint8_t extFuse = 0xFF;  // no extended fuse: reads FF
+    std::uint8_t lock = 0xFF;
+    std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(8192, 0xFF);
+};
+
+struct Options {
+    Chip chip;
+    bool silent = false;          // answer nothing at all (no replies, no acknowledgements);
+                                  // the commands are still carried out
+    int shortCode = -1;           // command code whose reply is cut short ...
+    int shortCount = 0;           // ... to this many bytes; for cmdWritePage the number of
+                                  // acknowledgements sent (0: none, 1: the first only)
+    bool noAck = false;           // never acknowledge a page (neither character); the page
+                                  // data is still taken and programmed
+    bool wirePaced = false;       // pace bytes in both directions as 115200 8N1 does (86.8 us a byte)
+    int pageWriteUs = 0;          // programming time of one page, before the second acknowledgement
+    int eraseUs = 0;              // chip erase time, before the reply
+    int fuseWriteUs = 0;          // fuse or lock write time, before the reply
+};
+
+// Input is taken as a stream of 8-byte blocks, each possibly followed by page data. The
+// program purges the line before every block, so a block or page data that stays
+// incomplete for more than 100 ms without a further byte is dropped (not logged, nothing
+// programmed, the stream address unchanged) and the next byte starts a fresh block.
+class Simulator {
+public:
+    explicit Simulator(Options options = {});
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Creates the pty (raw mode), optionally a symlink to its device, starts serving
+    // on a thread of its own. Returns false with a reason on failure.
+    bool start(std::string *error = nullptr, const std::string &linkPath = {});
+    void stop();
+    std::string devicePath() const;  // the slave side, e.g. /dev/pts/5
+
+    // Every block and every page of data received, one line each, in order:
+    //   "block 05 40 FF FF FF FF FF FF"   (8 bytes, upper-case hex, single blanks)
+    //   "data 0C 94 ..."                  (the page data that followed a cmdWritePage)
+    std::vector<std::string> log() const;
+    void clearLog();
+
+    Chip chip() const;
+    void setChip(const Chip &chip);
+    Options options() const;
+    void setOptions(const Options &options);  // takes effect with the next block
+
+    // Observers, called on the serving thread (outside the simulator's lock, so they may
+    // call chip() or log()). Set them before start().
+    // Every log line as it is made:
+    void setLogHandler(std::function<void(const std::string &line)> handler);
+    // Every cmdEnd, with the chip as it is then, before the reply goes out:
+    void setStreamEndHandler(std::function<void(const Chip &chip)> handler);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Behaviour;  // the options that shape one command, fixed when its block is complete
+
+    void serve();
+    // implementation details are private to adaptersim.cpp
+    Behaviour behaviour() const;
+    bool waitUntil(Clock::time_point when);  // false when stop() was called meanwhile
+    bool send(const std::uint8_t *bytes, std::size_t count, bool wirePaced);
+    void addLog(std::string line);
+    std::array<std::uint8_t, 8> chipReply(std::uint8_t code) const;
+    void cleanUp();
+
+    mutable std::mutex mutex_;
+    Options options_;
+    std::vector<std::string> log_;
+    std::string devicePath_;
+    std::string linkPath_;
+    int master_ = -1;
+    int slaveHold_ = -1;
+    int wakeRead_ = -1, wakeWrite_ = -1;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+    std::function<void(const std::string &)> logHandler_;
+    std::function<void(const Chip &)> streamEndHandler_;
+    // Serving thread only:
+    std::size_t address_ = 0;          // Flash address of the open stream
+    Clock::time_point lineFreeAt_{};   // when the transmitter has sent its last byte (wire pacing)
+};
+
+}  // namespace adaptersim

@@ -1,0 +1,28 @@
+// Intel HEX to raw Flash image conversion, kept free of I/O policy so tests call it directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hexconv {
+
+struct Result {
+    bool ok = false;
+    std::string error;               // one-line reason when !ok, e.g. "line 3: bad checksum"
+    std::vector<std::uint8_t> image; // data placed at its address from 0, gaps FF,
+                                     // as long as the highest address used
+};
+
+// Highest image size accepted: data may not reach beyond 16 MiB. Far more than any AVR
+// Flash, and it keeps a stray extended address record from asking for gigabytes.
+inline constexpr std::size_t maxImageSize = 0x1000000;
+
+// Converts the whole text of an Intel HEX file (record types 00 to 05).
+Result convert(const std::string &hexText);
+
+// The output name of the converter: the input path with its extension replaced by ".bin".
+std::string binaryNameFor(const std::string &hexPath);
+
+}  // namespace hexconv
