@@ -1,0 +1,18 @@
+# The shipped device files must agree with avr-libc's device headers.  The check
+# needs avr-libc; without it the test fails rather than being skipped, so a
+# catalogue that nobody checked is never reported as passing.
+set(TARVANE_AVR_INCLUDE /usr/lib/avr/include CACHE PATH "avr-libc include folder (holding avr/io.h)")
+if(NOT EXISTS ${TARVANE_AVR_INCLUDE}/avr/io.h)
+  message(WARNING "avr-libc not found at ${TARVANE_AVR_INCLUDE}: the cpu_catalogue test will fail. "
+                  "Install avr-libc or set TARVANE_AVR_INCLUDE.")
+endif()
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  set(_python ${Python3_EXECUTABLE})
+else()
+  set(_python python3)
+endif()
+add_test(NAME cpu_catalogue
+  COMMAND ${_python} ${PROJECT_SOURCE_DIR}/tools/cpucheck.py
+          --cpu ${PROJECT_SOURCE_DIR}/cpu --include ${TARVANE_AVR_INCLUDE})
+set_tests_properties(cpu_catalogue PROPERTIES TIMEOUT 300)

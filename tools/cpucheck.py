@@ -1,0 +1,755 @@
+#!/usr/bin/env python3
+"""Check the shipped device files (cpu/*.ini) against the avr-libc device headers.
+
+Every fact is read afresh from the headers: the device header is found the way
+a compiler finds it, by running avr/io.h with __AVR_<device>__ defined, and
+the conditionals of the headers are evaluated here rather than assumed.  The
+generator (cpugen.py) is not used, so a fault in it cannot hide here.
+
+Output: one line per problem, "ok <file>" for each clean file, and a summary.
+Exit status 0 only when no file has a problem and at least MIN_FILES files
+were checked; 1 on any problem; 2 when the headers cannot be read at all.
+"""
+
+import argparse
+import os
+import re
+import sys
+
+MIN_FILES = 30
+
+# Only chips that have a high-voltage parallel programming mode belong in the
+# catalogue: the programmer adapter speaks nothing else.  Devices with
+# high-voltage serial programming only (ATtiny13, ATtiny25/45/85, ...) are
+# deliberately absent.  Taken from the devices' datasheets.
+PARALLEL_DEVICES = {
+    "ATmega8", "ATmega8A", "ATmega16", "ATmega16A", "ATmega32", "ATmega32A",
+    "ATmega48", "ATmega48P", "ATmega48PA", "ATmega88", "ATmega88P", "ATmega88PA",
+    "ATmega168", "ATmega168P", "ATmega168PA", "ATmega328", "ATmega328P",
+    "ATmega8515", "ATmega8535", "ATmega162", "ATmega164A", "ATmega164P",
+    "ATmega324A", "ATmega324P", "ATmega644", "ATmega644P", "ATmega1284P",
+    "ATmega64", "ATmega128", "ATmega640", "ATmega1280", "ATmega2560",
+    "ATtiny2313", "ATtiny2313A", "ATtiny4313", "ATtiny26", "ATtiny261",
+    "ATtiny461", "ATtiny861",
+}
+
+# Fuse bytes in file order: heading in the device header, key prefix in the
+# device file, name of the default macro.
+FUSE_BYTES = (
+    ("low", "Low_", "LFUSE_DEFAULT"),
+    ("high", "High_", "HFUSE_DEFAULT"),
+    ("extended", "Ext_", "EFUSE_DEFAULT"),
+)
+DATASHEET_NAMES = {"low": "Low", "high": "High", "extended": "Ext"}
+
+# avr/lock.h turns each of the device header's lock switches into a set of
+# mode macros; the presence of the mode macro tells which lock bits exist.
+LOCK_GROUPS = (
+    ("LB_MODE_1", ((0, "LB1"), (1, "LB2"))),
+    ("BLB0_MODE_1", ((2, "BLB01"), (3, "BLB02"))),
+    ("BLB1_MODE_1", ((4, "BLB11"), (5, "BLB12"))),
+)
+
+SECTIONS = {
+    "configuration": {"Signature_000", "Signature_001", "Signature_002",
+                      "CPU_Name", "Page_Size", "Flash_Size"},
+    "fuse-bits": {prefix + str(n) for _, prefix, _ in FUSE_BYTES for n in range(8)},
+    "lock-bits": {"Lock_" + str(n) for n in range(8)},
+}
+
+
+class HeaderError(Exception):
+    """The headers could not be read the way this checker understands them."""
+
+
+# ---------------------------------------------------------------------------
+# Preprocessor expressions
+
+_TOKEN = re.compile(r"""\s*(?:
+    (?P<num>0[xX][0-9A-Fa-f]+|\d+)(?P<suffix>[uUlL]*)(?![\w])
+  | (?P<ident>[A-Za-z_]\w*)
+  | (?P<op>&&|\|\||==|!=|<=|>=|<<|>>|[-+*/%()<>!~&|^?:,])
+)""", re.X)
+
+
+def tokenize(text):
+    tokens = []
+    pos = 0
+    text = text.rstrip()
+    while pos < len(text):
+        m = _TOKEN.match(text, pos)
+        if not m or m.end() == pos:
+            raise HeaderError("cannot read expression %r" % text)
+        pos = m.end()
+        if m.group("num") is not None:
+            digits = m.group("num")
+            if digits[:2] in ("0x", "0X"):
+                value = int(digits, 16)
+            elif len(digits) > 1 and digits[0] == "0":
+                value = int(digits, 8)
+            else:
+                value = int(digits)
+            tokens.append(("num", value))
+        elif m.group("ident") is not None:
+            tokens.append(("ident", m.group("ident")))
+        else:
+            tokens.append(("op", m.group("op")))
+    return tokens
+
+
+_BINARY = {
+    "||": 1, "&&": 2, "|": 3, "^": 4, "&": 5, "==": 6, "!=": 6,
+    "<": 7, "<=": 7, ">": 7, ">=": 7, "<<": 8, ">>": 8,
+    "+": 9, "-": 9, "*": 10, "/": 10, "%": 10,
+}
+
+
+class Expression:
+    """Evaluates a C preprocessor expression over object-like macros.
+
+    In a conditional (strict=False) an unknown identifier counts as 0, as the
+    preprocessor does; when reading a fact (strict=True) it is an error.
+    """
+
+    def __init__(self, macros, strict):
+        self.macros = macros
+        self.strict = strict
+
+    def evaluate(self, text):
+        self.tokens = self.expand(tokenize(text), set())
+        self.pos = 0
+        value = self.parse(0)
+        if self.pos != len(self.tokens):
+            raise HeaderError("trailing text in expression %r" % text)
+        return value
+
+    def expand(self, tokens, active):
+        out = []
+        i = 0
+        while i < len(tokens):
+            kind, value = tokens[i]
+            if kind == "ident" and value == "defined":
+                i += 1
+                paren = i < len(tokens) and tokens[i] == ("op", "(")
+                if paren:
+                    i += 1
+                if i >= len(tokens) or tokens[i][0] != "ident":
+                    raise HeaderError("bad use of defined")
+                out.append(("num", 1 if tokens[i][1] in self.macros else 0))
+                i += 1
+                if paren:
+                    if i >= len(tokens) or tokens[i] != ("op", ")"):
+                        raise HeaderError("bad use of defined")
+                    i += 1
+                continue
+            if kind == "ident":
+                macro = self.macros.get(value)
+                if macro is not None and macro[0] is None and value not in active:
+                    out.extend(self.expand(tokenize(macro[1]), active | {value}))
+                elif macro is not None and macro[0] is not None:
+                    raise HeaderError("function-like macro %s in expression" % value)
+                elif self.strict:
+                    raise HeaderError("unknown name %s in expression" % value)
+                else:
+                    out.append(("num", 0))
+                i += 1
+                continue
+            out.append(tokens[i])
+            i += 1
+        return out
+
+    def peek(self):
+        return self.tokens[self.pos] if self.pos < len(self.tokens) else ("end", None)
+
+    def take(self, op):
+        if self.peek() != ("op", op):
+            raise HeaderError("expected %r in expression" % op)
+        self.pos += 1
+
+    def parse(self, min_prec):
+        """Precedence climbing; the conditional operator binds loosest of all."""
+        left = self.unary()
+        while True:
+            kind, op = self.peek()
+            prec = _BINARY.get(op) if kind == "op" else None
+            if prec is None or prec < min_prec:
+                break
+            self.pos += 1
+            left = self.apply(op, left, self.parse(prec + 1))
+        if min_prec == 0 and self.peek() == ("op", "?"):
+            self.pos += 1
+            yes = self.parse(0)
+            self.take(":")
+            no = self.parse(0)
+            left = yes if left else no
+        return left
+
+    @staticmethod
+    def apply(op, a, b):
+        if op in ("/", "%") and b == 0:
+            raise HeaderError("division by zero in expression")
+        return {
+            "||": lambda: int(bool(a) or bool(b)), "&&": lambda: int(bool(a) and bool(b)),
+            "|": lambda: a | b, "^": lambda: a ^ b, "&": lambda: a & b,
+            "==": lambda: int(a == b), "!=": lambda: int(a != b),
+            "<": lambda: int(a < b), "<=": lambda: int(a <= b),
+            ">": lambda: int(a > b), ">=": lambda: int(a >= b),
+            "<<": lambda: a << b, ">>": lambda: a >> b,
+            "+": lambda: a + b, "-": lambda: a - b, "*": lambda: a * b,
+            "/": lambda: int(a / b), "%": lambda: a - int(a / b) * b,
+        }[op]()
+
+    def unary(self):
+        kind, value = self.peek()
+        if kind == "num":
+            self.pos += 1
+            return value
+        if kind == "op" and value in ("!", "~", "-", "+"):
+            self.pos += 1
+            operand = self.unary()
+            return {"!": int(not operand), "~": ~operand, "-": -operand, "+": operand}[value]
+        if kind == "op" and value == "(":
+            self.pos += 1
+            inner = self.parse(0)
+            self.take(")")
+            return inner
+        raise HeaderError("unexpected %r in expression" % (value,))
+
+
+# ---------------------------------------------------------------------------
+# Header reading
+
+def logical_lines(text):
+    """Yields (line number, code, comments, whole-line comment) per logical line.
+
+    Backslash-newline joins lines; a comment counts as a blank in the code, and
+    a comment that spans lines keeps its line going, as in C.
+    """
+    text = text.replace("\r\n", "\n").replace("\\\n", "")
+    i, n, line_no = 0, len(text), 1
+    code, comments, start = [], [], 1
+    while i <= n:
+        c = text[i] if i < n else "\n"
+        if c == "/" and text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            if end < 0:
+                raise HeaderError("unterminated comment at line %d" % line_no)
+            comments.append(text[i + 2:end])
+            line_no += text.count("\n", i, end)
+            code.append(" ")
+            i = end + 2
+            continue
+        if c == "/" and text.startswith("//", i):
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            comments.append(text[i + 2:end])
+            i = end
+            continue
+        if c in "\"'":
+            j = i + 1
+            while j < n and text[j] != c and text[j] != "\n":
+                j += 2 if text[j] == "\\" else 1
+            code.append(text[i:j + 1])
+            i = j + 1
+            continue
+        if c == "\n":
+            joined = "".join(code)
+            yield start, joined, comments, bool(comments) and not joined.strip()
+            if i >= n:
+                return
+            line_no += 1
+            code, comments, start = [], [], line_no
+            i += 1
+            continue
+        code.append(c)
+        i += 1
+
+
+class DeviceHeaders:
+    """The macros and the ordered definitions that avr/io.h yields for one device."""
+
+    def __init__(self, include_dir, device):
+        self.include_dir = include_dir
+        self.macros = {"__AVR_%s__" % device: (None, "1")}
+        self.events = []          # (file, line, kind, ...) from device headers, in order
+        self.device_headers = []  # device header files read, in order
+        self.read_lock_h = False
+        self.process(os.path.join(include_dir, "avr", "io.h"), 0)
+
+    def follows(self, path):
+        # Only the device headers and avr/lock.h carry device facts; the other
+        # headers that avr/io.h pulls in (sfr_defs.h, common.h, ...) are skipped.
+        name = os.path.basename(path)
+        in_avr = os.path.dirname(os.path.abspath(path)) == os.path.abspath(
+            os.path.join(self.include_dir, "avr"))
+        return in_avr and (name == "lock.h" or (name.startswith("io") and name != "io.h"))
+
+    def process(self, path, depth):
+        if depth > 8:
+            raise HeaderError("includes nested too deeply at %s" % path)
+        try:
+            with open(path, encoding="latin-1") as f:
+                text = f.read()
+        except OSError as e:
+            raise HeaderError("cannot read %s: %s" % (path, e.strerror))
+        name = os.path.basename(path)
+        is_device = name.startswith("io") and name != "io.h"
+        if is_device:
+            self.device_headers.append(name)
+        if name == "lock.h":
+            self.read_lock_h = True
+        stack = []  # (was active before, a branch was taken, this branch active)
+        active = True
+        for line, code, comments, whole in logical_lines(text):
+            stripped = code.strip()
+            if not stripped.startswith("#"):
+                if active and is_device:
+                    for comment in comments:
+                        self.events.append((name, line, "comment", comment.strip(), whole))
+                continue
+            m = re.match(r"#\s*(\w*)\s*(.*)$", stripped, re.S)
+            directive, rest = m.group(1), m.group(2).strip()
+            if directive in ("if", "ifdef", "ifndef"):
+                if not active:
+                    stack.append((False, True, False))
+                    continue
+                if directive == "if":
+                    taken = bool(Expression(self.macros, False).evaluate(rest))
+                else:
+                    ident = re.match(r"[A-Za-z_]\w*", rest)
+                    if not ident:
+                        raise HeaderError("%s:%d: bad #%s" % (name, line, directive))
+                    taken = (ident.group(0) in self.macros) == (directive == "ifdef")
+                stack.append((True, taken, taken))
+                active = taken
+            elif directive == "elif":
+                if not stack:
+                    raise HeaderError("%s:%d: #elif without #if" % (name, line))
+                outer, done, _ = stack.pop()
+                taken = outer and not done and bool(Expression(self.macros, False).evaluate(rest))
+                stack.append((outer, done or taken, taken))
+                active = taken
+            elif directive == "else":
+                if not stack:
+                    raise HeaderError("%s:%d: #else without #if" % (name, line))
+                outer, done, _ = stack.pop()
+                stack.append((outer, True, outer and not done))
+                active = outer and not done
+            elif directive == "endif":
+                if not stack:
+                    raise HeaderError("%s:%d: #endif without #if" % (name, line))
+                stack.pop()
+                active = stack[-1][2] if stack else True
+            elif not active:
+                continue
+            elif directive == "define":
+                m = re.match(r"([A-Za-z_]\w*)(\(([^)]*)\))?\s*(.*)$", rest, re.S)
+                if not m:
+                    raise HeaderError("%s:%d: bad #define" % (name, line))
+                params = m.group(3) if m.group(2) else None
+                body = " ".join(m.group(4).split())
+                self.macros[m.group(1)] = (params, body)
+                if is_device:
+                    self.events.append((name, line, "define", m.group(1), body))
+            elif directive == "undef":
+                self.macros.pop(rest.split()[0] if rest else "", None)
+            elif directive == "include":
+                m = re.match(r'(?:<([^>]+)>|"([^"]+)")', rest)
+                if not m:
+                    raise HeaderError("%s:%d: computed #include %s is not supported" % (name, line, rest))
+                if m.group(1):
+                    target = os.path.join(self.include_dir, m.group(1))
+                else:
+                    target = os.path.join(os.path.dirname(path), m.group(2))
+                if self.follows(target):
+                    self.process(target, depth + 1)
+            elif directive == "error":
+                raise HeaderError("%s:%d: #error %s" % (name, line, rest))
+            # #warning, #pragma and empty directives carry no facts.
+        if stack:
+            raise HeaderError("%s: unterminated #if" % name)
+
+    def number(self, name):
+        macro = self.macros.get(name)
+        if macro is None:
+            return None
+        if macro[0] is not None:
+            raise HeaderError("%s is a function-like macro" % name)
+        return Expression(self.macros, True).evaluate(macro[1])
+
+
+_HEADING = re.compile(r"^(low|high|extended)\s+fuse\s+byte$", re.I)
+_FUSE_BIT = re.compile(r"^\(unsigned char\)\s*~\s*_BV\(\s*([0-7])\s*\)$")
+
+
+def fuse_layout(headers):
+    """Maps every FUSE_ macro to its byte and bit from the device header's layout.
+
+    avr-libc groups the definitions under the headings "Low Fuse Byte", "High
+    Fuse Byte" and "Extended Fuse Byte" and closes each group with its
+    xFUSE_DEFAULT.  A name belongs to the byte whose heading it stands under;
+    the default of each byte must stand under the same heading and name only
+    bits of that byte, so a header laid out any other way is reported rather
+    than guessed at.  Returns ({byte: {bit: name}}, {byte: default text or
+    None}, problems).
+    """
+    problems = []
+    bits, defaults = {}, {}
+    current = None
+    seen_names = {}
+    default_macros = {macro: key for key, _, macro in FUSE_BYTES}
+    for file, line, kind, *rest in headers.events:
+        where = "%s:%d" % (file, line)
+        if kind == "comment":
+            text, whole = rest
+            m = _HEADING.match(" ".join(text.split()))
+            if m and whole:
+                current = m.group(1).lower()
+                if current in bits:
+                    problems.append("%s: second heading for the %s fuse byte" % (where, current))
+                bits.setdefault(current, {})
+            continue
+        name, body = rest
+        if name == "FUSE_MEMORY_SIZE":
+            continue
+        if name in default_macros:
+            byte = default_macros[name]
+            if current != byte:
+                problems.append("%s: %s stands outside the %s fuse byte's group" % (where, name, byte))
+            defaults[byte] = body
+            continue
+        if not name.startswith("FUSE_"):
+            continue
+        m = _FUSE_BIT.match(body)
+        if not m:
+            problems.append("%s: %s is not of the form (unsigned char)~_BV(n): %s" % (where, name, body))
+            continue
+        if current is None:
+            problems.append("%s: %s stands under no fuse byte heading" % (where, name))
+            continue
+        bit = int(m.group(1))
+        short = name[len("FUSE_"):]
+        if short in seen_names:
+            problems.append("%s: %s defined twice" % (where, name))
+            continue
+        seen_names[short] = (current, bit)
+        if bit in bits[current]:
+            problems.append("%s: %s and %s share bit %d of the %s fuse byte"
+                            % (where, "FUSE_" + bits[current][bit], name, bit, current))
+            continue
+        bits[current][bit] = short
+    size = headers.number("FUSE_MEMORY_SIZE")
+    if size is None:
+        problems.append("the device header defines no FUSE_MEMORY_SIZE")
+    elif not 2 <= size <= 3:
+        problems.append("FUSE_MEMORY_SIZE %d is not a Low/High(/Extended) layout" % size)
+    else:
+        expected = [key for key, _, _ in FUSE_BYTES[:size]]
+        if sorted(bits) != sorted(expected):
+            problems.append("FUSE_MEMORY_SIZE is %d but the header has fuse byte groups %s"
+                            % (size, ", ".join(k for k, _, _ in FUSE_BYTES if k in bits) or "none"))
+    for key, _, macro in FUSE_BYTES:
+        if key in defaults and key not in bits:
+            problems.append("%s present without a %s fuse byte" % (macro, key))
+    return bits, defaults, problems
+
+
+def default_value(text, byte_bits, macro):
+    """Evaluates an xFUSE_DEFAULT: a byte literal or an AND of that byte's FUSE_ bits."""
+    inner = text.strip()
+    while inner.startswith("(") and inner.endswith(")") and balanced(inner[1:-1]):
+        inner = inner[1:-1].strip()
+    if re.fullmatch(r"(0[xX][0-9A-Fa-f]+|[0-9]+)[uU]?", inner):
+        value = tokenize(inner)[0][1]
+        if value > 0xFF:
+            raise HeaderError("%s = %s is not a byte" % (macro, text))
+        return value
+    by_name = {name: bit for bit, name in byte_bits.items()}
+    value = 0xFF
+    for part in inner.split("&"):
+        part = part.strip()
+        if not part.startswith("FUSE_") or part[len("FUSE_"):] not in by_name:
+            raise HeaderError("%s names %r, which is not a bit of its own fuse byte" % (macro, part))
+        value &= ~(1 << by_name[part[len("FUSE_"):]]) & 0xFF
+    return value
+
+
+def balanced(text):
+    depth = 0
+    for c in text:
+        depth += {"(": 1, ")": -1}.get(c, 0)
+        if depth < 0:
+            return False
+    return depth == 0
+
+
+# ---------------------------------------------------------------------------
+# Device files
+
+def program_number(text):
+    """The number rule of the program's device-file loader; None where it gives its fallback."""
+    m = re.fullmatch(r" *([+-]?)(?:(\$|0[xX]|[xX])([0-9A-Fa-f]+)|([0-9]+))", text)
+    if not m:
+        return None
+    negative = m.group(1) == "-"
+    if m.group(2):
+        value = int(m.group(3), 16)
+        if value > 0xFFFFFFFF:
+            return None
+        if negative:
+            value = (-value) & 0xFFFFFFFF
+        return value - (1 << 32) if value & 0x80000000 else value
+    value = int(m.group(4))
+    value = -value if negative else value
+    return value if -2147483648 <= value <= 2147483647 else None
+
+
+class DeviceFile:
+    def __init__(self, path):
+        self.path = path
+        self.values = {}       # (section, key) -> value
+        self.comments = []     # comment lines, without the ";"
+        self.problems = []
+        self.read()
+
+    def read(self):
+        try:
+            with open(self.path, "rb") as f:
+                raw = f.read()
+        except OSError as e:
+            self.problems.append("cannot read: %s" % e.strerror)
+            return
+        try:
+            text = raw.decode("ascii")
+        except UnicodeDecodeError:
+            self.problems.append("contains bytes that are not ASCII")
+            text = raw.decode("latin-1")
+        section = None
+        sections_seen = set()
+        for number, line in enumerate(text.split("\n"), 1):
+            line = line.strip()
+            if not line:
+                continue
+            if line.startswith(";"):
+                self.comments.append(line[1:].strip())
+                continue
+            if line.startswith("["):
+                m = re.fullmatch(r"\[([^\]]*)\]", line)
+                written = m.group(1) if m else line
+                # The program matches names without regard to case.
+                name = next((s for s in SECTIONS if s == written.lower()), None)
+                section = None
+                if name is None:
+                    self.problems.append("line %d: unknown section %s" % (number, line))
+                elif name in sections_seen:
+                    self.problems.append("line %d: section [%s] appears twice; the program reads "
+                                         "only the first" % (number, name))
+                else:
+                    if written != name:
+                        self.problems.append("line %d: section [%s] should be spelt [%s]" % (number, written, name))
+                    sections_seen.add(name)
+                    section = name
+                continue
+            if "=" not in line:
+                self.problems.append("line %d: neither section, key nor comment: %s" % (number, line))
+                continue
+            written, value = (part.strip() for part in line.split("=", 1))
+            if section is None:
+                self.problems.append("line %d: key %s outside a known section" % (number, written))
+                continue
+            key = next((k for k in SECTIONS[section] if k.lower() == written.lower()), None)
+            if key is None:
+                self.problems.append("line %d: unknown key %s in [%s]" % (number, written, section))
+            elif (section, key) in self.values:
+                self.problems.append("line %d: key %s given twice; the program reads only the first"
+                                     % (number, key))
+            else:
+                if written != key:
+                    self.problems.append("line %d: key %s should be spelt %s" % (number, written, key))
+                self.values[(section, key)] = value
+
+    def get(self, section, key):
+        return self.values.get((section, key))
+
+
+_DATASHEET = re.compile(r"^datasheet:\s*(Low|High|Ext)\s+default\s+\$([0-9A-F]{2})\s+(\S.*)$")
+
+
+def check_file(path, include_dir):
+    problems = []
+    notes = []
+    ini = DeviceFile(path)
+    problems.extend(ini.problems)
+    stem = os.path.splitext(os.path.basename(path))[0]
+
+    name = ini.get("configuration", "CPU_Name")
+    if name is None:
+        problems.append("CPU_Name missing")
+        return problems, notes
+    if name != stem:
+        problems.append("CPU_Name %s does not match the file name %s" % (name, os.path.basename(path)))
+    if not re.fullmatch(r"AT(mega|tiny)[0-9]+[A-Z]*", name):
+        problems.append("CPU_Name %r is not a device name" % name)
+        return problems, notes
+
+    try:
+        headers = DeviceHeaders(include_dir, name)
+    except HeaderError as e:
+        problems.append("reading the avr-libc headers for %s: %s" % (name, e))
+        return problems, notes
+    if not headers.device_headers:
+        problems.append("unknown device %s: avr/io.h maps no header to __AVR_%s__" % (name, name))
+        return problems, notes
+    if name not in PARALLEL_DEVICES:
+        problems.append("%s is not in the list of devices with high-voltage parallel programming" % name)
+    if not headers.read_lock_h:
+        problems.append("avr/io.h did not include avr/lock.h")
+
+    try:
+        # Signature and sizes.
+        for n in range(3):
+            key = "Signature_%03d" % n
+            expected = headers.number("SIGNATURE_%d" % n)
+            check_number(ini, key, expected, "SIGNATURE_%d" % n, r"\$[0-9A-F]{2}", "$ and two upper-case hex digits",
+                         lambda v: v & 0xFF, problems)
+        page = headers.number("SPM_PAGESIZE")
+        check_number(ini, "Page_Size", page, "SPM_PAGESIZE", r"[1-9][0-9]*", "decimal", None, problems)
+        flashend = headers.number("FLASHEND")
+        check_number(ini, "Flash_Size", None if flashend is None else flashend + 1, "FLASHEND + 1",
+                     r"[1-9][0-9]*", "decimal", None, problems)
+
+        # Fuse bytes.
+        layout, defaults, layout_problems = fuse_layout(headers)
+        problems.extend(layout_problems)
+        declared = {}
+        for comment in ini.comments:
+            if comment.lower().startswith("datasheet"):
+                m = _DATASHEET.match(comment)
+                if not m:
+                    problems.append("datasheet note not of the form "
+                                    "'datasheet: Low|High|Ext default $XX <source>': %s" % comment)
+                    continue
+                declared[m.group(1)] = (int(m.group(2), 16), m.group(3))
+        for byte, prefix, macro in FUSE_BYTES:
+            byte_bits = layout.get(byte, {})
+            tag = DATASHEET_NAMES[byte]
+            if byte not in layout:
+                if tag in declared:
+                    problems.append("datasheet note for the %s fuse byte, which the device does not have" % byte)
+                reference = None
+            elif defaults.get(byte) is not None:
+                reference = default_value(defaults[byte], byte_bits, macro)
+                if tag in declared:
+                    problems.append("datasheet note for the %s fuse byte, but the header gives %s"
+                                    % (byte, macro))
+            elif tag in declared:
+                reference = declared[tag][0]
+                notes.append("%s default $%02X from the datasheet (%s); the header has no %s"
+                             % (tag, reference, declared[tag][1], macro))
+            else:
+                problems.append("the header has no %s and the file gives no datasheet note for it" % macro)
+                reference = None
+            check_bits(ini, "fuse-bits", prefix, byte_bits, reference, "the %s fuse byte" % byte, problems)
+
+        # Lock byte.
+        lock_bits = {}
+        for macro, members in LOCK_GROUPS:
+            if macro in headers.macros:
+                lock_bits.update(dict(members))
+        lock_default = headers.number("LOCKBITS_DEFAULT")
+        if lock_default is None and lock_bits:
+            problems.append("avr/lock.h gives no LOCKBITS_DEFAULT")
+        check_bits(ini, "lock-bits", "Lock_", lock_bits, lock_default, "the lock byte", problems)
+    except HeaderError as e:
+        problems.append("reading the avr-libc headers for %s: %s" % (name, e))
+    return problems, notes
+
+
+def check_number(ini, key, expected, source, style, style_text, reduce, problems):
+    text = ini.get("configuration", key)
+    if expected is None:
+        problems.append("the header gives no %s" % source)
+        return
+    if text is None:
+        problems.append("%s missing" % key)
+        return
+    value = program_number(text)
+    if value is None:
+        problems.append("%s=%s is not a number the program reads" % (key, text))
+        return
+    if not re.fullmatch(style, text):
+        problems.append("%s=%s should be written %s" % (key, text, style_text))
+    if reduce:
+        value = reduce(value)
+    if value != expected:
+        problems.append("%s=%s but the header's %s is %d (0x%X)" % (key, text, source, expected, expected))
+
+
+def check_bits(ini, section, prefix, names, reference, what, problems):
+    """names: {bit: name} from the header; reference: factory byte or None."""
+    for bit in range(8):
+        key = prefix + str(bit)
+        text = ini.get(section, key)
+        expected = names.get(bit)
+        if expected is None:
+            if text is not None:
+                problems.append("%s=%s but %s has no bit %d" % (key, text, what, bit))
+            continue
+        if text is None:
+            problems.append("%s missing: %s has %s at bit %d" % (key, what, expected, bit))
+            continue
+        m = re.fullmatch(r"([A-Za-z0-9_]+)\|([UP])", text)
+        if not m:
+            problems.append("%s=%s is not NAME|U or NAME|P" % (key, text))
+            continue
+        if m.group(1) != expected:
+            elsewhere = [k for k in SECTIONS[section] if ini.get(section, k) is not None
+                         and ini.get(section, k).split("|")[0] == expected and k != key]
+            problems.append("%s names %s, but bit %d of %s is %s%s"
+                            % (key, m.group(1), bit, what, expected,
+                               " (given at %s)" % elsewhere[0] if elsewhere else ""))
+        if reference is not None:
+            flag = "U" if reference >> bit & 1 else "P"
+            if m.group(2) != flag:
+                problems.append("%s=%s but the factory value of %s is %s (byte $%02X)"
+                                % (key, text, expected, "1, so U" if flag == "U" else "0, so P", reference))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--cpu", required=True, help="folder holding the *.ini device files")
+    parser.add_argument("--include", required=True, help="avr-libc include folder (holding avr/io.h)")
+    args = parser.parse_args()
+
+    if not os.path.isfile(os.path.join(args.include, "avr", "io.h")):
+        print("avr-libc headers not found: no avr/io.h under %s (install avr-libc)" % args.include)
+        return 2
+    if not os.path.isdir(args.cpu):
+        print("device folder %s not found" % args.cpu)
+        return 2
+
+    files = sorted(f for f in os.listdir(args.cpu)
+                   if f.lower().endswith(".ini") and os.path.isfile(os.path.join(args.cpu, f)))
+    failed = 0
+    total = 0
+    for f in files:
+        problems, notes = check_file(os.path.join(args.cpu, f), args.include)
+        for note in notes:
+            print("note %s: %s" % (f, note))
+        for problem in problems:
+            print("%s: %s" % (f, problem))
+        total += len(problems)
+        if problems:
+            failed += 1
+            print("FAIL %s" % f)
+        else:
+            print("ok %s" % f)
+    if len(files) < MIN_FILES:
+        print("only %d device files in %s; the catalogue needs at least %d" % (len(files), args.cpu, MIN_FILES))
+        total += 1
+    print("%d files, %d failed, %d problems" % (len(files), failed, total))
+    return 1 if total else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
