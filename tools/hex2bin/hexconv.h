@@ -25,4 +25,10 @@ Result convert(const std::string &hexText);
 // The output name of the converter: the input path with its extension replaced by ".bin".
 std::string binaryNameFor(const std::string &hexPath);
 
+// The input path in a raw command line "PROGRAM PATH" as the GUI builds it: PROGRAM is this
+// converter's own path, quoted or not (its folder may hold blanks), and PATH is all the rest,
+// blanks included, with surrounding quotes dropped. programName is the converter's file name
+// ("hex2bin.exe"), used to find where an unquoted PROGRAM ends.
+std::string pathFromCommandLine(const std::string &commandLine, const std::string &programName);
+
 }  // namespace hexconv
