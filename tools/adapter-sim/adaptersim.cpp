@@ -1,0 +1,536 @@
+#include "adaptersim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <system_error>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace adaptersim {
+
+namespace {
+
+constexpr std::uint8_t cmdEnd = 0;
+constexpr std::uint8_t cmdWriteFuses = 2;
+constexpr std::uint8_t cmdWriteLocks = 3;
+constexpr std::uint8_t cmdChipErase = 4;
+constexpr std::uint8_t cmdWritePage = 5;
+constexpr std::uint8_t cmdReadBlock = 6;
+constexpr std::uint8_t cmdReadWord = 7;
+
+constexpr std::size_t blockSize = 8;
+constexpr std::size_t readBlockSize = 128;
+constexpr std::size_t readWordSize = 2;
+
+// One byte at 115200 baud, 8N1: start bit, 8 data bits, stop bit.
+constexpr std::chrono::nanoseconds byteTime{86806};
+// The program purges the line before each block, so input that stalls this long will
+// never be completed: it is dropped and the next byte starts a fresh block.
+constexpr std::chrono::milliseconds resyncGap{100};
+
+std::string hexLine(const char *tag, const std::uint8_t *bytes, std::size_t count)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string line(tag);
+    line.reserve(line.size() + 3 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        line += ' ';
+        line += digits[bytes[i] >> 4];
+        line += digits[bytes[i] & 0x0F];
+    }
+    return line;
+}
+
+std::string systemError(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+bool setCloseOnExec(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+bool setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+// Everything but the chip: copying the Flash for every block would cost a verify dearly.
+struct Simulator::Behaviour {
+    bool silent = false;
+    int shortCode = -1;
+    int shortCount = 0;
+    bool noAck = false;
+    bool wirePaced = false;
+    int pageWriteUs = 0;
+    int eraseUs = 0;
+    int fuseWriteUs = 0;
+
+    // How many of the `count` bytes that answer command `code` go out.
+    std::size_t sent(std::uint8_t code, std::size_t count) const
+    {
+        if (silent)
+            return 0;
+        if (code == shortCode)
+            return std::min(count, static_cast<std::size_t>(std::max(shortCount, 0)));
+        return count;
+    }
+    // How many of the two acknowledgements of a page go out.
+    std::size_t acknowledgements() const { return noAck ? 0 : sent(cmdWritePage, 2); }
+};
+
+Simulator::Simulator(Options options) : options_(std::move(options)) {}
+
+Simulator::~Simulator()
+{
+    stop();
+}
+
+bool Simulator::start(std::string *error, const std::string &linkPath)
+{
+    if (thread_.joinable()) {
+        if (error)
+            *error = "the simulator is already running";
+        return false;
+    }
+    const auto fail = [&](const std::string &why) {
+        if (error)
+            *error = why;
+        cleanUp();
+        return false;
+    };
+
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0)
+        return fail(systemError("posix_openpt"));
+    if (!setCloseOnExec(master_) || !setNonBlocking(master_))
+        return fail(systemError("fcntl"));
+    if (::grantpt(master_) != 0)
+        return fail(systemError("grantpt"));
+    if (::unlockpt(master_) != 0)
+        return fail(systemError("unlockpt"));
+    const char *name = ::ptsname(master_);
+    if (!name)
+        return fail(systemError("ptsname"));
+    const std::string path = name;
+
+    // Held for the simulator's whole life: the program opens and closes the port for every
+    // command, and without a slave left open the master would see a hang-up in between.
+    slaveHold_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveHold_ < 0)
+        return fail(systemError(path));
+    termios tio{};
+    if (::tcgetattr(slaveHold_, &tio) != 0)
+        return fail(systemError("tcgetattr"));
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    if (::tcsetattr(slaveHold_, TCSANOW, &tio) != 0)
+        return fail(systemError("tcsetattr"));
+
+    int wake[2];
+    if (::pipe(wake) != 0)
+        return fail(systemError("pipe"));
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+    if (!setCloseOnExec(wakeRead_) || !setCloseOnExec(wakeWrite_) || !setNonBlocking(wakeWrite_))
+        return fail(systemError("fcntl"));
+
+    {
+        std::lock_guard lock(mutex_);
+        devicePath_ = path;
+    }
+
+    if (!linkPath.empty()) {
+        struct stat st{};
+        if (::lstat(linkPath.c_str(), &st) == 0) {
+            // Only a link is ours to replace (a stale one from an earlier run, say).
+            if (!S_ISLNK(st.st_mode))
+                return fail(linkPath + ": exists and is not a symbolic link");
+            if (::unlink(linkPath.c_str()) != 0)
+                return fail(systemError(linkPath));
+        } else if (errno != ENOENT) {
+            return fail(systemError(linkPath));
+        }
+        if (::symlink(path.c_str(), linkPath.c_str()) != 0)
+            return fail(systemError(linkPath));
+        linkPath_ = linkPath;
+    }
+
+    address_ = 0;
+    lineFreeAt_ = {};
+    running_ = true;
+    try {
+        thread_ = std::thread(&Simulator::serve, this);
+    } catch (const std::system_error &e) {
+        running_ = false;
+        return fail(std::string("thread: ") + e.what());
+    }
+    return true;
+}
+
+void Simulator::stop()
+{
+    if (thread_.joinable()) {
+        running_ = false;
+        const char wake = 0;
+        if (::write(wakeWrite_, &wake, 1) < 0) {
+            // The pipe holds at most this one byte; the flag is seen at the next wait anyway.
+        }
+        thread_.join();
+    }
+    cleanUp();
+}
+
+void Simulator::cleanUp()
+{
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        path.swap(devicePath_);
+    }
+    if (!linkPath_.empty()) {
+        // Leave the link alone if someone has pointed it elsewhere meanwhile.
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
+        if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == path)
+            ::unlink(linkPath_.c_str());
+        linkPath_.clear();
+    }
+    closeFd(wakeRead_);
+    closeFd(wakeWrite_);
+    closeFd(slaveHold_);
+    closeFd(master_);
+}
+
+std::string Simulator::devicePath() const
+{
+    std::lock_guard lock(mutex_);
+    return devicePath_;
+}
+
+std::vector<std::string> Simulator::log() const
+{
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+void Simulator::clearLog()
+{
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+Chip Simulator::chip() const
+{
+    std::lock_guard lock(mutex_);
+    return options_.chip;
+}
+
+void Simulator::setChip(const Chip &chip)
+{
+    std::lock_guard lock(mutex_);
+    options_.chip = chip;
+}
+
+Options Simulator::options() const
+{
+    std::lock_guard lock(mutex_);
+    return options_;
+}
+
+void Simulator::setOptions(const Options &options)
+{
+    std::lock_guard lock(mutex_);
+    options_ = options;
+}
+
+void Simulator::setLogHandler(std::function<void(const std::string &)> handler)
+{
+    std::lock_guard lock(mutex_);
+    logHandler_ = std::move(handler);
+}
+
+void Simulator::setStreamEndHandler(std::function<void(const Chip &)> handler)
+{
+    std::lock_guard lock(mutex_);
+    streamEndHandler_ = std::move(handler);
+}
+
+Simulator::Behaviour Simulator::behaviour() const
+{
+    std::lock_guard lock(mutex_);
+    Behaviour b;
+    b.silent = options_.silent;
+    b.shortCode = options_.shortCode;
+    b.shortCount = options_.shortCount;
+    b.noAck = options_.noAck;
+    b.wirePaced = options_.wirePaced;
+    b.pageWriteUs = options_.pageWriteUs;
+    b.eraseUs = options_.eraseUs;
+    b.fuseWriteUs = options_.fuseWriteUs;
+    return b;
+}
+
+void Simulator::addLog(std::string line)
+{
+    std::function<void(const std::string &)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        log_.push_back(line);
+        handler = logHandler_;
+    }
+    if (handler)
+        handler(line);
+}
+
+std::array<std::uint8_t, 8> Simulator::chipReply(std::uint8_t code) const
+{
+    std::lock_guard lock(mutex_);
+    const Chip &c = options_.chip;
+    return {code, c.signature[0], c.signature[1], c.signature[2],
+            c.lowFuse, c.highFuse, c.extFuse, c.lock};
+}
+
+bool Simulator::waitUntil(Clock::time_point when)
+{
+    using namespace std::chrono;
+    for (;;) {
+        if (!running_)
+            return false;
+        const auto left = when - Clock::now();
+        if (left <= Clock::duration::zero())
+            return true;
+        if (left > milliseconds(2)) {
+            // Long waits (programming times) must not hold up stop().
+            pollfd wake{wakeRead_, POLLIN, 0};
+            const auto ms = duration_cast<milliseconds>(left).count() - 1;
+            if (::poll(&wake, 1, static_cast<int>(std::min<long long>(ms, INT_MAX))) > 0)
+                return false;
+        } else {
+            std::this_thread::sleep_until(when);
+        }
+    }
+}
+
+bool Simulator::send(const std::uint8_t *bytes, std::size_t count, bool wirePaced)
+{
+    // Paced bytes leave on an absolute schedule, each arriving one byte time after the
+    // previous one, so that scheduling delays do not add up.
+    Clock::time_point at = std::max(Clock::now(), lineFreeAt_);
+    std::size_t done = 0;
+    while (done < count) {
+        std::size_t chunk = count - done;
+        if (wirePaced) {
+            at += byteTime;
+            if (!waitUntil(at))
+                return false;
+            chunk = 1;
+        }
+        const ssize_t n = ::write(master_, bytes + done, chunk);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd fds[2] = {{master_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                return running_;
+            if (fds[1].revents)
+                return false;
+            continue;
+        }
+        break;  // the line is gone: the rest of the reply is lost, as on a pulled cable
+    }
+    if (wirePaced)
+        lineFreeAt_ = at;
+    return running_;
+}
+
+void Simulator::serve()
+{
+    using namespace std::chrono;
+
+    std::vector<std::uint8_t> part;       // the block or page data being collected
+    std::size_t need = blockSize;         // its length
+    bool inPage = false;                  // collecting the data of a cmdWritePage
+    Behaviour page;                       // the options of that page's block
+    Clock::time_point firstAt{};          // arrival of the first byte of `part`
+    Clock::time_point lastAt{};           // arrival of the latest input
+    std::deque<std::uint8_t> backlog;     // received, not yet taken into `part`
+
+    const auto fresh = [&] {
+        part.clear();
+        need = blockSize;
+        inPage = false;
+    };
+
+    while (running_) {
+        while (!backlog.empty() && part.size() < need) {
+            if (part.empty())
+                firstAt = lastAt;
+            part.push_back(backlog.front());
+            backlog.pop_front();
+        }
+
+        if (part.size() == need && inPage) {
+            if (page.wirePaced && !waitUntil(firstAt + need * byteTime))
+                break;
+            addLog(hexLine("data", part.data(), part.size()));
+            {
+                // Programming without erase can only clear bits; past the end nothing sticks.
+                std::lock_guard lock(mutex_);
+                auto &flash = options_.chip.flash;
+                for (std::size_t i = 0; i < part.size(); ++i)
+                    if (address_ + i < flash.size())
+                        flash[address_ + i] &= part[i];
+            }
+            address_ += part.size();
+            fresh();
+            if (!waitUntil(Clock::now() + microseconds(page.pageWriteUs)))
+                break;
+            if (page.acknowledgements() >= 2 && !send(&ackChar, 1, page.wirePaced))
+                break;
+            continue;
+        }
+
+        if (part.size() == need) {
+            // Fixed before the line is logged: whoever sees the line may change the options
+            // for the next block without touching this one.
+            const Behaviour b = behaviour();
+            if (b.wirePaced && !waitUntil(firstAt + blockSize * byteTime))
+                break;
+            std::array<std::uint8_t, blockSize> block{};
+            std::copy(part.begin(), part.end(), block.begin());
+            addLog(hexLine("block", block.data(), block.size()));
+            fresh();
+            const std::uint8_t code = block[0];
+
+            if (code == cmdWritePage) {
+                if (b.acknowledgements() >= 1 && !send(&ackChar, 1, b.wirePaced))
+                    break;
+                if (block[1] != 0) {
+                    inPage = true;
+                    need = block[1];
+                    page = b;
+                }
+                continue;
+            }
+
+            if (code == cmdReadBlock || code == cmdReadWord) {
+                const std::size_t size = code == cmdReadBlock ? readBlockSize : readWordSize;
+                std::vector<std::uint8_t> out(size, 0xFF);
+                {
+                    std::lock_guard lock(mutex_);
+                    const auto &flash = options_.chip.flash;
+                    for (std::size_t i = 0; i < size; ++i)
+                        if (address_ + i < flash.size())
+                            out[i] = flash[address_ + i];
+                }
+                address_ += size;
+                if (!send(out.data(), b.sent(code, size), b.wirePaced))
+                    break;
+                continue;
+            }
+
+            int programUs = 0;
+            std::function<void(const Chip &)> streamEnd;
+            {
+                std::lock_guard lock(mutex_);
+                Chip &c = options_.chip;
+                switch (code) {
+                case cmdEnd:
+                    address_ = 0;
+                    streamEnd = streamEndHandler_;
+                    break;
+                case cmdWriteFuses:
+                    c.lowFuse = block[4];
+                    c.highFuse = block[5];
+                    c.extFuse = block[6];
+                    programUs = b.fuseWriteUs;
+                    break;
+                case cmdWriteLocks:
+                    // Lock bits can only be programmed; an erase is the way back.
+                    c.lock &= block[7];
+                    programUs = b.fuseWriteUs;
+                    break;
+                case cmdChipErase:
+                    std::fill(c.flash.begin(), c.flash.end(), std::uint8_t{0xFF});
+                    c.lock = 0xFF;
+                    programUs = b.eraseUs;
+                    break;
+                default:
+                    break;  // cmdReadChip and unknown codes only read
+                }
+            }
+            if (streamEnd)
+                streamEnd(chip());
+            if (programUs > 0 && !waitUntil(Clock::now() + microseconds(programUs)))
+                break;
+            const auto reply = chipReply(code);
+            if (!send(reply.data(), b.sent(code, reply.size()), b.wirePaced))
+                break;
+            continue;
+        }
+
+        int timeout = -1;
+        if (!part.empty()) {
+            const auto left = lastAt + resyncGap - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                fresh();
+                continue;
+            }
+            timeout = static_cast<int>(ceil<milliseconds>(left).count());
+        }
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[1].revents)
+            break;
+        if (ready == 0)
+            continue;  // time-out: the partial input is dropped above
+        if (fds[0].revents & POLLIN) {
+            std::uint8_t buffer[512];
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0) {
+                lastAt = Clock::now();
+                backlog.insert(backlog.end(), buffer, buffer + n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+        }
+        // A hang-up or error on the master, which holding the slave should rule out: do not
+        // spin on it.
+        if (!waitUntil(Clock::now() + milliseconds(10)))
+            break;
+    }
+}
+
+}  // namespace adaptersim

@@ -1,0 +1,268 @@
+// adapter-sim: a simulated programmer adapter on a pseudo-terminal, for running the
+// program (or a script) against a chip without the hardware.
+#include "adaptersim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace {
+
+constexpr const char *usage =
+    "Usage: adapter-sim [options]\n"
+    "Plays the programmer adapter on a pseudo-terminal until SIGINT or SIGTERM.\n"
+    "The first line of output names the device to use as the program's port.\n"
+    "\n"
+    "  --link PATH         also make PATH a symbolic link to the device\n"
+    "  --signature HHHHHH  the three signature bytes (default 1E9307)\n"
+    "  --fuses HHHHHH      Low, High and Extended fuse bytes (default E1D9FF)\n"
+    "  --lock HH           lock byte (default FF)\n"
+    "  --flash-size N      Flash size in bytes (default 8192)\n"
+    "  --load FILE         raw image loaded into Flash from address 0\n"
+    "  --dump FILE         raw Flash image written at every cmdEnd and at exit\n"
+    "  --silent            never send anything\n"
+    "  --short CODE:K      send only the first K bytes of the reply to command CODE;\n"
+    "                      for code 5, K acknowledgements (0 or 1)\n"
+    "  --no-ack            never acknowledge a page write\n"
+    "  --wire-speed        pace every byte as 115200 baud 8N1 does\n"
+    "  --page-ms X         page programming time in milliseconds (fractions allowed)\n"
+    "  --erase-ms X        chip erase time in milliseconds\n"
+    "  --fuse-ms X         fuse or lock write time in milliseconds\n"
+    "  --log FILE          append every block and page of data received to FILE\n"
+    "  --help              show this text\n";
+
+const std::string valueOptions[] = {"--link", "--signature", "--fuses", "--lock",
+                                    "--flash-size", "--load", "--dump", "--short",
+                                    "--page-ms", "--erase-ms", "--fuse-ms", "--log"};
+
+// Far above any AVR, low enough that a typing error does not eat the memory.
+constexpr unsigned long maxFlashSize = 16ul * 1024 * 1024;
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Exactly `count` bytes written as 2 x `count` hex digits.
+bool parseHexBytes(const std::string &text, std::uint8_t *out, std::size_t count)
+{
+    if (text.size() != 2 * count)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int high = hexDigit(text[2 * i]);
+        const int low = hexDigit(text[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+// A whole number, in decimal or with a 0x prefix in hex.
+bool parseUnsigned(const std::string &text, unsigned long max, unsigned long *out)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || value > max)
+        return false;
+    *out = value;
+    return true;
+}
+
+// Milliseconds, fractions allowed, into whole microseconds.
+bool parseMilliseconds(const std::string &text, int *us)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const double ms = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(ms) || ms < 0 || ms > 2.0e6)
+        return false;
+    *us = static_cast<int>(std::lround(ms * 1000.0));
+    return true;
+}
+
+bool writeImage(const std::string &path, const std::vector<std::uint8_t> &flash)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(flash.data()),
+              static_cast<std::streamsize>(flash.size()));
+    out.close();
+    if (!out) {
+        std::cerr << "adapter-sim: cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
+int usageError(const std::string &message)
+{
+    std::cerr << "adapter-sim: " << message << "\n" << "Try 'adapter-sim --help'.\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    adaptersim::Options options;
+    std::string linkPath, loadPath, dumpPath, logPath;
+    unsigned long flashSize = options.chip.flash.size();
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&](std::string *out) {
+            if (i + 1 >= argc)
+                return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string arg;
+        if (option == "--help") {
+            std::cout << usage;
+            return 0;
+        } else if (option == "--silent") {
+            options.silent = true;
+        } else if (option == "--no-ack") {
+            options.noAck = true;
+        } else if (option == "--wire-speed") {
+            options.wirePaced = true;
+        } else if (std::find(std::begin(valueOptions), std::end(valueOptions), option) ==
+                   std::end(valueOptions)) {
+            return usageError(option.rfind("--", 0) == 0 ? "unknown option " + option
+                                                         : "unexpected argument " + option);
+        } else if (!value(&arg)) {
+            return usageError(option + " needs a value");
+        } else if (option == "--link") {
+            linkPath = arg;
+        } else if (option == "--signature") {
+            if (!parseHexBytes(arg, options.chip.signature.data(), 3))
+                return usageError("--signature takes three bytes in hex, such as 1E9307");
+        } else if (option == "--fuses") {
+            std::uint8_t fuses[3];
+            if (!parseHexBytes(arg, fuses, 3))
+                return usageError("--fuses takes three bytes in hex (Low High Extended), such as E1D9FF");
+            options.chip.lowFuse = fuses[0];
+            options.chip.highFuse = fuses[1];
+            options.chip.extFuse = fuses[2];
+        } else if (option == "--lock") {
+            if (!parseHexBytes(arg, &options.chip.lock, 1))
+                return usageError("--lock takes one byte in hex, such as FF");
+        } else if (option == "--flash-size") {
+            if (!parseUnsigned(arg, maxFlashSize, &flashSize))
+                return usageError("--flash-size takes a number of bytes up to " +
+                                  std::to_string(maxFlashSize));
+        } else if (option == "--load") {
+            loadPath = arg;
+        } else if (option == "--dump") {
+            dumpPath = arg;
+        } else if (option == "--short") {
+            const auto colon = arg.find(':');
+            unsigned long code = 0, count = 0;
+            if (colon == std::string::npos || !parseUnsigned(arg.substr(0, colon), 255, &code) ||
+                !parseUnsigned(arg.substr(colon + 1), 1000, &count))
+                return usageError("--short takes CODE:K, such as 1:3");
+            options.shortCode = static_cast<int>(code);
+            options.shortCount = static_cast<int>(count);
+        } else if (option == "--page-ms") {
+            if (!parseMilliseconds(arg, &options.pageWriteUs))
+                return usageError("--page-ms takes milliseconds, such as 4.5");
+        } else if (option == "--erase-ms") {
+            if (!parseMilliseconds(arg, &options.eraseUs))
+                return usageError("--erase-ms takes milliseconds, such as 9");
+        } else if (option == "--fuse-ms") {
+            if (!parseMilliseconds(arg, &options.fuseWriteUs))
+                return usageError("--fuse-ms takes milliseconds, such as 4.5");
+        } else if (option == "--log") {
+            logPath = arg;
+        }
+    }
+
+    options.chip.flash.assign(flashSize, 0xFF);
+    if (!loadPath.empty()) {
+        std::ifstream in(loadPath, std::ios::binary);
+        if (!in) {
+            std::cerr << "adapter-sim: cannot open " << loadPath << "\n";
+            return 1;
+        }
+        const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in),
+                                              std::istreambuf_iterator<char>()};
+        if (in.bad()) {
+            std::cerr << "adapter-sim: cannot read " << loadPath << "\n";
+            return 1;
+        }
+        if (image.size() > flashSize) {
+            std::cerr << "adapter-sim: " << loadPath << " holds " << image.size()
+                      << " bytes, more than the Flash size of " << flashSize << "\n";
+            return 1;
+        }
+        std::copy(image.begin(), image.end(), options.chip.flash.begin());
+    }
+
+    std::ofstream logFile;
+    if (!logPath.empty()) {
+        logFile.open(logPath, std::ios::app);
+        if (!logFile) {
+            std::cerr << "adapter-sim: cannot open " << logPath << "\n";
+            return 1;
+        }
+    }
+
+    // Blocked before the serving thread starts, so that it inherits the mask and the
+    // signals reach sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    adaptersim::Simulator simulator(options);
+    if (logFile.is_open()) {
+        simulator.setLogHandler([&logFile](const std::string &line) {
+            logFile << line << '\n';
+            logFile.flush();
+        });
+    }
+    if (!dumpPath.empty()) {
+        simulator.setStreamEndHandler([&dumpPath](const adaptersim::Chip &chip) {
+            writeImage(dumpPath, chip.flash);
+        });
+    }
+
+    std::string error;
+    if (!simulator.start(&error, linkPath)) {
+        std::cerr << "adapter-sim: " << error << "\n";
+        return 1;
+    }
+    std::cout << "adapter-sim: serving on " << simulator.devicePath() << std::endl;
+
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) {
+    }
+
+    simulator.stop();
+    if (!dumpPath.empty() && !writeImage(dumpPath, simulator.chip().flash))
+        return 1;
+    return 0;
+}
