@@ -1,2 +1,5 @@
 tarvane_test(test_catalogue SOURCES test_catalogue.cpp LIBS tarvane_catalogue)
 tarvane_test(test_settings SOURCES test_settings.cpp LIBS tarvane_gui)
+tarvane_test(test_link SOURCES test_link.cpp LIBS tarvane_link adaptersim)
+tarvane_test(test_window SOURCES test_window.cpp support/scripteddialogs.h LIBS tarvane_gui)
+target_include_directories(test_window PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)

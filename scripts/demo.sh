@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up, builds and starts the program against the simulated adapter.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+build=build/release
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVANE_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target tarvane adapter-sim hex2bin device_files
+bin="$build/bin"
+port="$PWD/$build/adapter-port"
+
+"$bin/adapter-sim" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
+sim=$!
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
+for _ in $(seq 50); do [ -e "$port" ] && break; sleep 0.1; done
+
+# Point the program at the simulator, keeping whatever file names were saved before.
+config="$bin/config.txt"
+if [ -f "$config" ]; then
+  { echo "# Tarvane configuration file"; echo "$port"; sed -n '3p;4p' "$config" | tr -d '\r'; } | sed 's/$/\r/' > "$config.new"
+  mv "$config.new" "$config"
+else
+  printf '# Tarvane configuration file\r\n%s\r\n\r\n\r\n' "$port" > "$config"
+fi
+echo "demo: simulated adapter (ATmega8) on $port; its log is $build/adapter.log"
+"$bin/tarvane"
