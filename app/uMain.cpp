@@ -51,6 +51,19 @@ QLabel *label(QWidget *parent, const char *name, const QString &text, int left, 
     return l;
 }
 
+void fitLabel(QLabel *l)
+{
+    const int width = l->fontMetrics().horizontalAdvance(l->text());
+    if (width <= l->width())
+        return;
+    QRect r = l->geometry();
+    if (l->alignment() & Qt::AlignRight)
+        r.setLeft(r.right() + 1 - width);
+    else
+        r.setWidth(width);
+    l->setGeometry(r);
+}
+
 QPushButton *button(QWidget *parent, const char *name, const QString &text, int left, int top, int width,
                     int height, bool enabled)
 {
@@ -127,9 +140,10 @@ void TfmMain::buildWindow()
     lbFlashSize = label(GroupBox1, "lbFlashSize", QStringLiteral("0"), 60, 152, 6, 13);
     Label6 = label(GroupBox1, "Label6", QStringLiteral("Page size:"), 8, 168, 50, 13, Qt::AlignRight | Qt::AlignVCenter);
     lbPageSize = label(GroupBox1, "lbPageSize", QStringLiteral("0"), 60, 168, 6, 13);
-    // The size labels grow with their text, as auto-sized labels do.
-    for (QLabel *l : {lbFlashSize, lbPageSize})
-        l->setMinimumWidth(6);
+    // These labels size themselves to their text, as the original's did: our face runs a
+    // pixel or two wider, so they grow, the right-aligned ones to the left.
+    for (QLabel *l : {Label1, Label6, Label7})
+        fitLabel(l);
 
     // Fuses & Locks
     GroupBox2 = place<QGroupBox>(client, "GroupBox2", 0, 192, 141, 145);

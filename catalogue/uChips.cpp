@@ -38,7 +38,7 @@ void TfmMain::showSizes()
     lbPageSize->setText(QString::number(CurDevice->PageSize));
     lbFlashSize->setText(QString::number(CurDevice->FlashSize));
     for (QLabel *l : {lbPageSize, lbFlashSize})
-        l->resize(std::max(6, l->sizeHint().width()), l->height());
+        l->resize(std::max(6, l->fontMetrics().horizontalAdvance(l->text())), l->height());
 }
 
 bool TfmMain::IdentifyDevice(std::uint8_t sig0, std::uint8_t sig1, std::uint8_t sig2)

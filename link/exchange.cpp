@@ -6,7 +6,7 @@ namespace avrlink {
 
 QString hexByte(std::uint8_t value)
 {
-    return QStringLiteral("%1h").arg(value, 2, 16, QLatin1Char('0')).toUpper();
+    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper() + QLatin1Char('h');
 }
 
 bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)

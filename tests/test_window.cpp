@@ -14,6 +14,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -108,7 +110,19 @@ private slots:
         TfmMain w(dir.path(), dialogs);
         auto *widget = w.findChild<QWidget *>(name);
         QVERIFY2(widget, qPrintable(name));
-        QCOMPARE(widget->geometry(), geometry);
+        if (name == "Label1" || name == "Label6" || name == "Label7") {
+            // Auto-sized: as laid out, or wider where the text needs it, keeping the aligned edge.
+            const QRect r = widget->geometry();
+            QCOMPARE(r.top(), geometry.top());
+            QCOMPARE(r.height(), geometry.height());
+            QVERIFY(r.width() >= geometry.width());
+            if (name == "Label1")
+                QCOMPARE(r.left(), geometry.left());
+            else
+                QCOMPARE(r.right(), geometry.right());
+        } else {
+            QCOMPARE(widget->geometry(), geometry);
+        }
         QCOMPARE(widget->isEnabled(), enabled);
         QString shown;
         if (auto *g = qobject_cast<QGroupBox *>(widget))
@@ -157,6 +171,44 @@ private slots:
                 menu << (item->isSeparator() ? QString("-") : item->text());
         }
         QCOMPARE(menu, QStringList({"File", "Options", "-", "Exit", "Help", "About"}));
+    }
+
+    void noCaptionClipped()
+    {
+        QTemporaryDir dir;
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        for (QLabel *l : w.findChildren<QLabel *>()) {
+            if (!l->text().isEmpty())
+                QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->width(), qPrintable(l->objectName()));
+        }
+        for (QPushButton *b : w.findChildren<QPushButton *>())
+            QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) + 8 <= b->width(), qPrintable(b->objectName()));
+        // Every bit name of the shipped catalogue fits its box beside the tick mark.
+        const QString bin = qEnvironmentVariable("TARVANE_BIN_DIR");
+        if (bin.isEmpty())
+            QSKIP("TARVANE_BIN_DIR not set");
+        TfmMain shipped(bin, dialogs);
+        QVERIFY(shipped.cbChips->count() > 30);
+        auto *box = shipped.findChild<QCheckBox *>("HighByte_Bit6");
+        auto *lockBox = shipped.findChild<QCheckBox *>("LockByte_Bit0");
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const int indicator = box->style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, box)
+                              + box->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, box);
+        for (int i = 1; i < shipped.cbChips->count(); ++i) {
+            shipped.cbChips->setCurrentIndex(i);
+            shipped.cbChipsChange(i);
+            QVERIFY(shipped.cbChips->fontMetrics().horizontalAdvance(shipped.cbChips->currentText()) + 24
+                    <= shipped.cbChips->width());
+            for (QCheckBox *b : shipped.Fuses->findChildren<QCheckBox *>()) {
+                const QFontMetrics fm = b->objectName().startsWith("LockByte_Bit") && b->objectName().back() < '2'
+                                            ? lockBox->fontMetrics()
+                                            : box->fontMetrics();
+                QVERIFY2(fm.horizontalAdvance(b->text()) + indicator <= b->width(),
+                         qPrintable(shipped.cbChips->currentText() + " " + b->text()));
+            }
+        }
     }
 
     void tabOrder()
