@@ -5,3 +5,6 @@ tarvane_test(test_window SOURCES test_window.cpp support/scripteddialogs.h LIBS 
 target_include_directories(test_window PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
 tarvane_test(test_bits SOURCES test_bits.cpp support/rig.h support/scripteddialogs.h LIBS tarvane_gui adaptersim)
 target_include_directories(test_bits PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+tarvane_test(test_flash SOURCES test_flash.cpp support/rig.h support/scripteddialogs.h LIBS tarvane_gui adaptersim)
+target_include_directories(test_flash PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+add_dependencies(test_flash hex2bin)
