@@ -6,7 +6,15 @@ a compiler finds it, by running avr/io.h with __AVR_<device>__ defined, and
 the conditionals of the headers are evaluated here rather than assumed.  The
 generator (cpugen.py) is not used, so a fault in it cannot hide here.
 
-Output: one line per problem, "ok <file>" for each clean file, and a summary.
+Where avr-libc is wrong or silent, a file may carry a "; datasheet:" note that
+puts the documented fact in place of the header's (a fuse default, the
+signature, the absence of boot lock bits, the page size).  A note counts only
+with its source (title and address); each applied note is printed as a
+"note" line, and everything the note does not cover is still checked against
+the header.
+
+Output: one line per problem and per note, "ok <file>" for each clean file,
+and a summary.
 Exit status 0 only when no file has a problem and at least MIN_FILES files
 were checked; 1 on any problem; 2 when the headers cannot be read at all.
 """
@@ -23,13 +31,13 @@ MIN_FILES = 30
 # high-voltage serial programming only (ATtiny13, ATtiny25/45/85, ...) are
 # deliberately absent.  Taken from the devices' datasheets.
 PARALLEL_DEVICES = {
-    "ATmega8", "ATmega8A", "ATmega16", "ATmega16A", "ATmega32", "ATmega32A",
-    "ATmega48", "ATmega48P", "ATmega48PA", "ATmega88", "ATmega88P", "ATmega88PA",
-    "ATmega168", "ATmega168P", "ATmega168PA", "ATmega328", "ATmega328P",
+    "ATmega8", "ATmega16", "ATmega32",
+    "ATmega48", "ATmega48P", "ATmega88", "ATmega88P",
+    "ATmega168", "ATmega168P", "ATmega328", "ATmega328P",
     "ATmega8515", "ATmega8535", "ATmega162", "ATmega164A", "ATmega164P",
     "ATmega324A", "ATmega324P", "ATmega644", "ATmega644P", "ATmega1284P",
     "ATmega64", "ATmega128", "ATmega640", "ATmega1280", "ATmega2560",
-    "ATtiny2313", "ATtiny2313A", "ATtiny4313", "ATtiny26", "ATtiny261",
+    "ATtiny2313", "ATtiny4313", "ATtiny26", "ATtiny261",
     "ATtiny461", "ATtiny861",
 }
 
@@ -572,7 +580,75 @@ class DeviceFile:
         return self.values.get((section, key))
 
 
-_DATASHEET = re.compile(r"^datasheet:\s*(Low|High|Ext)\s+default\s+\$([0-9A-F]{2})\s+(\S.*)$")
+# A datasheet note puts a fact from the device's own documentation in place of
+# the header's, where the two disagree or the header is silent:
+#   ; datasheet: Low default $62 (<title>, <url>)
+#   ; datasheet: Signature 1E 94 0F (<title>, <url>)
+#   ; datasheet: no boot lock bits (<title>, <url>)
+#   ; datasheet: Page size 32 (<title>, <url>)
+# The source in parentheses must name the document and give its address, so
+# that every departure from avr-libc can be traced by whoever reads the file.
+_NOTE = re.compile(r"^datasheet:\s*(?P<fact>.+?)(?:\s+\((?P<source>.*)\))?$")
+_NOTE_FACTS = (
+    ("fuse", re.compile(r"(Low|High|Ext) default \$([0-9A-F]{2})")),
+    ("signature", re.compile(r"Signature ([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2})")),
+    ("bootlock", re.compile(r"no boot lock bits")),
+    ("page", re.compile(r"Page size ([1-9][0-9]*)")),
+)
+NOTE_FORMS = ("'datasheet: Low|High|Ext default $XX (<source>)', 'datasheet: Signature XX XX XX (<source>)', "
+              "'datasheet: no boot lock bits (<source>)' or 'datasheet: Page size N (<source>)'")
+_URL = re.compile(r"https?://[^\s,;()]+[^\s,;().]")
+
+
+def source_fault(source):
+    """Why a note's source does not identify a document, or None when it does."""
+    if source is None or not source.strip():
+        return "has no source; give the document's title and address in parentheses"
+    if not _URL.search(source):
+        return "names no address (http:// or https://) in its source"
+    if len(re.findall(r"[A-Za-z]{3,}", _URL.sub(" ", source))) < 2:
+        return "gives an address but no title in its source"
+    return None
+
+
+def datasheet_notes(comments, problems):
+    """{key: (value, source)} from the file's datasheet notes; key is Low/High/Ext,
+    signature, bootlock or page.  A malformed note, or one without a source, is a
+    problem and is not applied."""
+    declared = {}
+    for comment in comments:
+        if not comment.lower().startswith("datasheet"):
+            continue
+        m = _NOTE.match(comment)
+        fact = m.group("fact") if m else ""
+        for kind, pattern in _NOTE_FACTS:
+            f = pattern.fullmatch(fact)
+            if f:
+                break
+        else:
+            problems.append("datasheet note not of the form %s: %s" % (NOTE_FORMS, comment))
+            continue
+        fault = source_fault(m.group("source"))
+        if fault:
+            problems.append("datasheet note %r %s" % (fact, fault))
+            continue
+        if kind == "fuse":
+            key, value = f.group(1), int(f.group(2), 16)
+        elif kind == "signature":
+            key, value = kind, tuple(int(g, 16) for g in f.groups())
+        elif kind == "page":
+            key, value = kind, int(f.group(1))
+        else:
+            key, value = kind, True
+        if key in declared:
+            problems.append("datasheet note %r given twice" % fact)
+            continue
+        declared[key] = (value, m.group("source"))
+    return declared
+
+
+def hex_bytes(values):
+    return " ".join("%02X" % v for v in values)
 
 
 def check_file(path, include_dir):
@@ -605,31 +681,45 @@ def check_file(path, include_dir):
     if not headers.read_lock_h:
         problems.append("avr/io.h did not include avr/lock.h")
 
+    declared = datasheet_notes(ini.comments, problems)
     try:
         # Signature and sizes.
-        for n in range(3):
+        header_sig = [headers.number("SIGNATURE_%d" % n) for n in range(3)]
+        signature = [(value, "the header's SIGNATURE_%d" % n) for n, value in enumerate(header_sig)]
+        if "signature" in declared:
+            sig = declared["signature"][0]
+            if None in header_sig:
+                notes.append("Signature %s from datasheet, header has none" % hex_bytes(sig))
+            elif tuple(header_sig) == sig:
+                problems.append("datasheet note repeats the header's signature %s; drop it" % hex_bytes(sig))
+            else:
+                notes.append("Signature %s from datasheet, header says %s" % (hex_bytes(sig), hex_bytes(header_sig)))
+            signature = [(value, "the datasheet's signature byte %d" % n) for n, value in enumerate(sig)]
+        for n, (expected, source) in enumerate(signature):
             key = "Signature_%03d" % n
-            expected = headers.number("SIGNATURE_%d" % n)
-            check_number(ini, key, expected, "SIGNATURE_%d" % n, r"\$[0-9A-F]{2}", "$ and two upper-case hex digits",
-                         lambda v: v & 0xFF, problems)
+            check_number(ini, key, expected, source, "the header gives no SIGNATURE_%d" % n,
+                         r"\$[0-9A-F]{2}", "$ and two upper-case hex digits", lambda v: v & 0xFF, problems)
         page = headers.number("SPM_PAGESIZE")
-        check_number(ini, "Page_Size", page, "SPM_PAGESIZE", r"[1-9][0-9]*", "decimal", None, problems)
-        flashend = headers.number("FLASHEND")
-        check_number(ini, "Flash_Size", None if flashend is None else flashend + 1, "FLASHEND + 1",
+        page_source = "the header's SPM_PAGESIZE"
+        if "page" in declared:
+            value = declared["page"][0]
+            if page is None:
+                notes.append("Page size %d from datasheet, header has no SPM_PAGESIZE" % value)
+            elif page == value:
+                problems.append("datasheet note repeats the header's page size %d; drop it" % value)
+            else:
+                notes.append("Page size %d from datasheet, header says %d" % (value, page))
+            page, page_source = value, "the datasheet's page size"
+        check_number(ini, "Page_Size", page, page_source,
+                     "the header gives no SPM_PAGESIZE and the file gives no datasheet note for it",
                      r"[1-9][0-9]*", "decimal", None, problems)
+        flashend = headers.number("FLASHEND")
+        check_number(ini, "Flash_Size", None if flashend is None else flashend + 1, "the header's FLASHEND + 1",
+                     "the header gives no FLASHEND", r"[1-9][0-9]*", "decimal", None, problems)
 
         # Fuse bytes.
         layout, defaults, layout_problems = fuse_layout(headers)
         problems.extend(layout_problems)
-        declared = {}
-        for comment in ini.comments:
-            if comment.lower().startswith("datasheet"):
-                m = _DATASHEET.match(comment)
-                if not m:
-                    problems.append("datasheet note not of the form "
-                                    "'datasheet: Low|High|Ext default $XX <source>': %s" % comment)
-                    continue
-                declared[m.group(1)] = (int(m.group(2), 16), m.group(3))
         for byte, prefix, macro in FUSE_BYTES:
             byte_bits = layout.get(byte, {})
             tag = DATASHEET_NAMES[byte]
@@ -637,15 +727,20 @@ def check_file(path, include_dir):
                 if tag in declared:
                     problems.append("datasheet note for the %s fuse byte, which the device does not have" % byte)
                 reference = None
-            elif defaults.get(byte) is not None:
-                reference = default_value(defaults[byte], byte_bits, macro)
-                if tag in declared:
-                    problems.append("datasheet note for the %s fuse byte, but the header gives %s"
-                                    % (byte, macro))
             elif tag in declared:
                 reference = declared[tag][0]
-                notes.append("%s default $%02X from the datasheet (%s); the header has no %s"
-                             % (tag, reference, declared[tag][1], macro))
+                if defaults.get(byte) is None:
+                    notes.append("%s default $%02X from datasheet, header has no %s" % (tag, reference, macro))
+                else:
+                    header_value = default_value(defaults[byte], byte_bits, macro)
+                    if header_value == reference:
+                        problems.append("datasheet note repeats the header's %s $%02X; drop it"
+                                        % (macro, reference))
+                    else:
+                        notes.append("%s default $%02X from datasheet, header says $%02X"
+                                     % (tag, reference, header_value))
+            elif defaults.get(byte) is not None:
+                reference = default_value(defaults[byte], byte_bits, macro)
             else:
                 problems.append("the header has no %s and the file gives no datasheet note for it" % macro)
                 reference = None
@@ -656,6 +751,13 @@ def check_file(path, include_dir):
         for macro, members in LOCK_GROUPS:
             if macro in headers.macros:
                 lock_bits.update(dict(members))
+        if "bootlock" in declared:
+            boot = [lock_name for bit, lock_name in sorted(lock_bits.items()) if lock_name.startswith("BLB")]
+            if boot:
+                notes.append("no boot lock bits from datasheet, header lists %s" % ", ".join(boot))
+                lock_bits = {bit: n for bit, n in lock_bits.items() if not n.startswith("BLB")}
+            else:
+                problems.append("datasheet note removes boot lock bits, but the header lists none; drop it")
         lock_default = headers.number("LOCKBITS_DEFAULT")
         if lock_default is None and lock_bits:
             problems.append("avr/lock.h gives no LOCKBITS_DEFAULT")
@@ -665,10 +767,11 @@ def check_file(path, include_dir):
     return problems, notes
 
 
-def check_number(ini, key, expected, source, style, style_text, reduce, problems):
+def check_number(ini, key, expected, source, missing, style, style_text, reduce, problems):
+    """source: where the expected value comes from; missing: the problem when it is None."""
     text = ini.get("configuration", key)
     if expected is None:
-        problems.append("the header gives no %s" % source)
+        problems.append(missing)
         return
     if text is None:
         problems.append("%s missing" % key)
@@ -682,7 +785,7 @@ def check_number(ini, key, expected, source, style, style_text, reduce, problems
     if reduce:
         value = reduce(value)
     if value != expected:
-        problems.append("%s=%s but the header's %s is %d (0x%X)" % (key, text, source, expected, expected))
+        problems.append("%s=%s but %s is %d (0x%X)" % (key, text, source, expected, expected))
 
 
 def check_bits(ini, section, prefix, names, reference, what, problems):
@@ -715,6 +818,25 @@ def check_bits(ini, section, prefix, names, reference, what, problems):
                                 % (key, text, expected, "1, so U" if flag == "U" else "0, so P", reference))
 
 
+def read_signature(path):
+    """The three signature bytes of a device file as the program reads them, or None."""
+    values = {}
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            for line in f:
+                key, _, value = line.partition("=")
+                key = key.strip().lower()
+                if key in ("signature_000", "signature_001", "signature_002") and key not in values:
+                    values[key] = value.strip()
+    except OSError:
+        return None
+    try:
+        return tuple(int(values[k].lstrip("$"), 16) & 0xFF if values[k].startswith("$") else int(values[k]) & 0xFF
+                     for k in ("signature_000", "signature_001", "signature_002"))
+    except (KeyError, ValueError):
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cpu", required=True, help="folder holding the *.ini device files")
@@ -744,6 +866,18 @@ def main():
             print("FAIL %s" % f)
         else:
             print("ok %s" % f)
+    # The program identifies a chip by its signature alone, and of several files with one
+    # signature the last in list order always wins: the others could never be identified.
+    owners = {}
+    for f in files:
+        signature = read_signature(os.path.join(args.cpu, f))
+        if signature is not None:
+            owners.setdefault(signature, []).append(f)
+    for signature, names in sorted(owners.items()):
+        if len(names) > 1:
+            print("%s share the signature %s: one file must stand for all of them"
+                  % (" and ".join(names), " ".join("%02X" % b for b in signature)))
+            total += 1
     if len(files) < MIN_FILES:
         print("only %d device files in %s; the catalogue needs at least %d" % (len(files), args.cpu, MIN_FILES))
         total += 1

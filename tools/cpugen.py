@@ -6,7 +6,14 @@ The facts come from the AVR compiler's own preprocessor (avr-gcc -E with
 resolves them.  tools/cpucheck.py checks the result with its own reading of
 the headers and shares no code with this script.
 
-A device whose header lacks one of the facts is skipped and named on stderr.
+Where a device's datasheet contradicts its header, or gives a fact the header
+lacks, OVERRIDES below puts the documented value in its place; each one is
+written into the file as a "; datasheet:" line with its source, which
+cpucheck.py requires before it accepts the departure from the header.
+
+A device whose header lacks one of the facts (and has no override for it) is
+skipped and named on stderr.  With --check nothing is written: the folder's
+files are compared with what would be written, and any difference fails.
 """
 
 import argparse
@@ -18,15 +25,90 @@ import sys
 # Devices with a high-voltage parallel programming mode (from their datasheets),
 # the only kind the programmer adapter can serve.
 DEVICES = [
-    "ATmega8", "ATmega8A", "ATmega16", "ATmega16A", "ATmega32", "ATmega32A",
-    "ATmega48", "ATmega48P", "ATmega48PA", "ATmega88", "ATmega88P", "ATmega88PA",
-    "ATmega168", "ATmega168P", "ATmega168PA", "ATmega328", "ATmega328P",
+    "ATmega8", "ATmega16", "ATmega32",
+    "ATmega48", "ATmega48P", "ATmega88", "ATmega88P",
+    "ATmega168", "ATmega168P", "ATmega328", "ATmega328P",
     "ATmega8515", "ATmega8535", "ATmega162", "ATmega164A", "ATmega164P",
     "ATmega324A", "ATmega324P", "ATmega644", "ATmega644P", "ATmega1284P",
     "ATmega64", "ATmega128", "ATmega640", "ATmega1280", "ATmega2560",
-    "ATtiny2313", "ATtiny2313A", "ATtiny4313", "ATtiny26", "ATtiny261",
+    "ATtiny2313", "ATtiny4313", "ATtiny26", "ATtiny261",
     "ATtiny461", "ATtiny861",
 ]
+
+# Variants that carry the same signature as a device above: the chip cannot tell them apart,
+# so the one file stands for both (a second file would never be identified).
+ALSO = {
+    "ATmega8": "ATmega8A", "ATmega16": "ATmega16A", "ATmega32": "ATmega32A", "ATmega48P": "ATmega48PA",
+    "ATmega88P": "ATmega88PA", "ATmega168P": "ATmega168PA", "ATtiny2313": "ATtiny2313A",
+}
+
+_DFP = ("Microchip ATmega_DFP %s.atdf, %s, "
+        "https://github.com/epccs/ATmega_DFP/blob/636b7f44e575dff84929e85bb0401a54c3d64f3f/atdf/%s.atdf")
+_CLOCK_644A = ('same family: Atmel ATmega644A datasheet 42716C, 10.2.1 "Default Clock Source": '
+               "CKSEL=0010, SUT=10, CKDIV8=0")
+_SIG_164 = ('ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet DS40002070A, Table 27-6 "Device and JTAG ID"')
+
+
+def _low_62(device):
+    return ("Low", 0x62, "%s; %s" % (_DFP % (device, "fuse LOW initval 0x62", device), _CLOCK_644A))
+
+
+# Facts in which avr-libc's headers disagree with the device documentation
+# (or say nothing): (what, value, source).  what is Low, High or Ext (a fuse
+# default), Signature (three bytes), Bootlock (the device has no boot lock
+# bits) or Page (Flash page size in bytes).
+OVERRIDES = {
+    "ATmega164A": [
+        _low_62("ATmega164A"),
+        ("Signature", (0x1E, 0x94, 0x0F), "%s: ATmega164A 0x1E 0x94 0x0F; %s" % (
+            _SIG_164, _DFP % ("ATmega164A", "SIGNATURE2 0x0f", "ATmega164A"))),
+    ],
+    "ATmega164P": [
+        _low_62("ATmega164P"),
+        ("Signature", (0x1E, 0x94, 0x0A), "%s; %s: ATmega164PA 0x1E 0x94 0x0A" % (
+            _DFP % ("ATmega164P", "SIGNATURE2 0x0a", "ATmega164P"), _SIG_164)),
+    ],
+    "ATmega644": [_low_62("ATmega644")],
+    "ATmega644P": [_low_62("ATmega644P")],
+    "ATmega1284P": [
+        _low_62("ATmega1284P"),
+        ("High", 0x99, "%s; %s" % (
+            _DFP % ("ATmega1284P", "fuse HIGH initval 0x99 (BOOTSZ 00, largest boot section)", "ATmega1284P"),
+            'same family: Atmel ATmega644A datasheet 42716C, Table 28-6 "Fuse High Byte. (0x99)"')),
+    ],
+    "ATmega8535": [
+        ("Low", 0xE1, _DFP % ("ATmega8535", 'fuse LOW initval 0xE1, SUT_CKSEL 0x21 "Int. RC Osc. 1 MHz; '
+                              'Start-up time: 6 CK + 64 ms; default value"', "ATmega8535")),
+    ],
+    "ATmega48P": [
+        ("Bootlock", None,
+         'ATmega48P/88P/168P/328P datasheet 8025I, 25.1 "Program And Data Memory Lock Bits": the ATmega48P '
+         'has no separate Boot Loader section, Table 25-1 BLB12..BLB01 "Only on ATmega88P/168P/328P", '
+         "https://manualshive.com/en/manual/atmel/avr-atmega328p/avr-atmega328p_manual_3003225-294.html"),
+    ],
+    "ATtiny26": [
+        ("Page", 32,
+         "Microchip ATtiny26.atdf, FLASH pagesize 0x20, interfaces ISP and HVPP, "
+         "https://github.com/dwtk/devices/blob/acd12d7aef65d6ad700e239cbd8b51bf51021267/atdf/ATtiny26.atdf; "
+         "ATtiny26(L) datasheet 1477K, SPI Serial Programming Algorithm: a page is addressed by the 4 LSB "
+         "of the word address (16 words), http://hkdtupc.cn/mq80c52cxxx-36scd_datasheet_2377054_27.html"),
+    ],
+}
+
+
+def note_line(what, value):
+    if what in ("Low", "High", "Ext"):
+        fact = "%s default $%02X" % (what, value)
+    elif what == "Signature":
+        fact = "Signature %02X %02X %02X" % value
+    elif what == "Bootlock":
+        fact = "no boot lock bits"
+    elif what == "Page":
+        fact = "Page size %d" % value
+    else:
+        raise ValueError("unknown override %r" % what)
+    return fact
+
 
 # A device header closes the definitions of each fuse byte with that byte's
 # default; the bits defined since the previous default belong to it.
@@ -39,11 +121,17 @@ class Skip(Exception):
     pass
 
 
+CC = "avr-gcc"
+
+
 def preprocess(mcu, include, source, *flags):
-    cmd = ["avr-gcc", "-mmcu=" + mcu, "-isystem", include, "-E", *flags, "-x", "c", "-"]
-    result = subprocess.run(cmd, input=source, capture_output=True, text=True)
+    cmd = [CC, "-mmcu=" + mcu, "-isystem", include, "-E", *flags, "-x", "c", "-"]
+    try:
+        result = subprocess.run(cmd, input=source, capture_output=True, text=True)
+    except OSError as e:
+        raise SystemExit("cannot run %s: %s" % (CC, e.strerror))
     if result.returncode != 0:
-        raise Skip("avr-gcc -mmcu=%s failed: %s" % (mcu, result.stderr.strip().splitlines()[-1:]))
+        raise Skip("%s -mmcu=%s failed: %s" % (CC, mcu, result.stderr.strip().splitlines()[-1:]))
     return result.stdout
 
 
@@ -85,7 +173,16 @@ def evaluate(mcu, include, names):
     return values
 
 
+def same_as_header(what, overrides, header_value):
+    """The override's value; one that only repeats the header is refused, as the checker refuses it."""
+    value = overrides[what][0]
+    if value == header_value:
+        raise Skip("override %s repeats the header's value; drop it from OVERRIDES" % what)
+    return value
+
+
 def describe(name, include):
+    overrides = {what: (value, source) for what, value, source in OVERRIDES.get(name, [])}
     mcu = name.lower()
     defs = definitions(mcu, include)
     defined = {n for _, n, _ in defs}
@@ -108,6 +205,8 @@ def describe(name, include):
         raise Skip("fuse bits %s are followed by no xFUSE_DEFAULT" % ", ".join(pending))
 
     facts = ["SIGNATURE_0", "SIGNATURE_1", "SIGNATURE_2", "SPM_PAGESIZE", "FLASHEND", "LOCKBITS_DEFAULT"]
+    if "SPM_PAGESIZE" not in defined and "Page" in overrides:
+        facts.remove("SPM_PAGESIZE")
     missing = [f for f in facts if f not in defined]
     if missing:
         raise Skip("%s defines no %s" % (header, ", ".join(missing)))
@@ -115,11 +214,21 @@ def describe(name, include):
     default_for = {prefix: macro for macro, prefix in DEFAULT_MACROS.items()}
     values = evaluate(mcu, include, facts + bit_macros + [default_for[p] for p in groups])
 
+    signature = tuple(values["SIGNATURE_%d" % n] & 0xFF for n in range(3))
+    page = values.get("SPM_PAGESIZE")
+    if "Signature" in overrides:
+        signature = same_as_header("Signature", overrides, signature)
+    if "Page" in overrides:
+        page = same_as_header("Page", overrides, page)
+
     fuse_lines = []
     for prefix in ("Low_", "High_", "Ext_"):
         if prefix not in groups:
             continue
         reference = values[default_for[prefix]] & 0xFF
+        what = prefix[:-1]
+        if what in overrides:
+            reference = same_as_header(what, overrides, reference)
         names = {}
         for macro in groups[prefix]:
             cleared = ~values[macro] & 0xFF
@@ -137,19 +246,26 @@ def describe(name, include):
     bit = 0
     for macro, pair in LOCK_MACROS:
         for lock_name in pair:
-            if macro in defined:
+            if macro in defined and not (lock_name.startswith("BLB") and "Bootlock" in overrides):
                 lock_lines.append("Lock_%d=%s|%s" % (bit, lock_name, "U" if lock_default >> bit & 1 else "P"))
             bit += 1
 
+    if "Bootlock" in overrides and not any(m in defined for m, _ in LOCK_MACROS[1:]):
+        raise Skip("override Bootlock, but %s lists no boot lock bits" % header)
+    notes = ["; datasheet: %s (%s)" % (note_line(what, value), source)
+             for what, value, source in OVERRIDES.get(name, [])]
+
     return "\n".join([
         "; %s: device facts from avr-libc's avr/%s (written by tools/cpugen.py, checked by tools/cpucheck.py)"
-        % (name, header),
+        % (name, header) + ("; the datasheet lines below override it" if notes else ""),
+        *notes,
+        *(["; also serves the %s, which carries the same signature" % ALSO[name]] if name in ALSO else []),
         "[configuration]",
-        "Signature_000=$%02X" % values["SIGNATURE_0"],
-        "Signature_001=$%02X" % values["SIGNATURE_1"],
-        "Signature_002=$%02X" % values["SIGNATURE_2"],
+        "Signature_000=$%02X" % signature[0],
+        "Signature_001=$%02X" % signature[1],
+        "Signature_002=$%02X" % signature[2],
         "CPU_Name=%s" % name,
-        "Page_Size=%d" % values["SPM_PAGESIZE"],
+        "Page_Size=%d" % page,
         "Flash_Size=%d" % (values["FLASHEND"] + 1),
         "",
         "[fuse-bits]",
@@ -162,24 +278,50 @@ def describe(name, include):
 
 
 def main():
+    global CC
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", default=os.path.join(here, os.pardir, "cpu"), help="device file folder")
     parser.add_argument("--include", default="/usr/lib/avr/include", help="avr-libc include folder")
+    parser.add_argument("--cc", default=CC, help="the AVR compiler whose preprocessor reads the headers")
+    parser.add_argument("--check", action="store_true",
+                        help="write nothing; fail unless the folder holds exactly the files that would be written")
     args = parser.parse_args()
+    CC = args.cc
     written = 0
+    differ = 0
+    expected = set()
     for name in DEVICES:
         try:
             text = describe(name, args.include)
         except Skip as e:
             print("skipped %s: %s" % (name, e), file=sys.stderr)
             continue
-        with open(os.path.join(args.out, name + ".ini"), "w", newline="\n") as f:
+        path = os.path.join(args.out, name + ".ini")
+        expected.add(name + ".ini")
+        if args.check:
+            try:
+                with open(path, "rb") as f:
+                    same = f.read() == text.encode("ascii")
+            except OSError:
+                same = False
+            if not same:
+                differ += 1
+                print("differs: %s" % path)
+            continue
+        with open(path, "w", newline="\n") as f:
             f.write(text)
         written += 1
         print("wrote %s.ini" % name)
+    if args.check:
+        for stray in sorted(f for f in os.listdir(args.out) if f.endswith(".ini") and f not in expected):
+            differ += 1
+            print("not generated: %s" % os.path.join(args.out, stray))
+        print("%d device files compared, %d differ" % (len(expected), differ))
+        return 1 if differ else 0
     print("%d device files written" % written)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
