@@ -1,13 +1,10 @@
 #include "serialline.h"
 
-#include <QRegularExpression>
-#include <chrono>
+#include "portdevice.h"
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
+#include <QRegularExpression>
+#include <algorithm>
+#include <chrono>
 
 namespace avrlink {
 
@@ -29,33 +26,13 @@ QString systemPortPath(const QString &portName)
 
 namespace {
 
-// Qt opens, reads and sets up the line in one call; when that fails for a reason other
-// than the open itself, find out which of the two later steps the path failed at.
-SerialLine::OpenResult classifyFailure(const QString &path, QSerialPort::SerialPortError error)
-{
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-    case QSerialPort::PermissionError:
-    case QSerialPort::OpenError:
-        return SerialLine::OpenResult::CantOpen;
-    default:
-        break;
-    }
-#ifdef Q_OS_UNIX
-    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return SerialLine::OpenResult::CantOpen;
-    termios tio{};
-    const bool isLine = ::tcgetattr(fd, &tio) == 0;
-    ::close(fd);
-    return isLine ? SerialLine::OpenResult::CantSetup : SerialLine::OpenResult::CantReadStatus;
-#else
-    Q_UNUSED(path);
-    return SerialLine::OpenResult::CantReadStatus;
-#endif
-}
-
 using Clock = std::chrono::steady_clock;
+
+#ifdef Q_OS_UNIX
+SerialBackend chosenBackend = SerialBackend::Posix;
+#else
+SerialBackend chosenBackend = SerialBackend::Qt;
+#endif
 
 int msLeft(Clock::time_point until)
 {
@@ -65,45 +42,58 @@ int msLeft(Clock::time_point until)
 
 }  // namespace
 
+void SerialLine::setDefaultBackend(SerialBackend backend)
+{
+    chosenBackend = backend;
+}
+
+SerialBackend SerialLine::defaultBackend()
+{
+    return chosenBackend;
+}
+
+SerialLine::SerialLine()
+{
+    if (chosenBackend == SerialBackend::Posix)
+        device_ = makePosixPortDevice();
+    if (!device_)
+        device_ = makeQtPortDevice();
+}
+
+SerialLine::~SerialLine()
+{
+    close();
+}
+
 SerialLine::OpenResult SerialLine::open(const QString &portName)
 {
     close();
     if (portName.isEmpty())
         return OpenResult::CantOpen;
-    const QString path = systemPortPath(portName);
-    port_.setPortName(path);
-    // Applied by the open itself; Qt also switches flow control off there.
-    port_.setBaudRate(QSerialPort::Baud115200);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (port_.open(QIODevice::ReadWrite))
-        return OpenResult::Ok;
-    return classifyFailure(path, port_.error());
+    return device_->open(systemPortPath(portName));
 }
 
 void SerialLine::close()
 {
-    if (port_.isOpen())
-        port_.close();
+    device_->close();
 }
 
 void SerialLine::purge()
 {
-    port_.clear(QSerialPort::AllDirections);
-    port_.readAll();
+    device_->purge();
 }
 
 bool SerialLine::write(const std::uint8_t *data, int count)
 {
-    if (port_.write(reinterpret_cast<const char *>(data), count) != count)
-        return false;
     const auto until = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    while (port_.bytesToWrite() > 0) {
-        const int left = msLeft(until);
-        if (left == 0 || !port_.waitForBytesWritten(left))
-            return port_.bytesToWrite() == 0;
+    int done = 0;
+    while (done < count) {
+        const int n = device_->writeSome(data + done, count - done);
+        if (n < 0)
+            return false;
+        done += n;
+        if (done < count && !device_->waitWritable(msLeft(until)))
+            return false;
     }
     return true;
 }
@@ -115,16 +105,14 @@ int SerialLine::read(std::uint8_t *target, int count)
     auto interval = total;  // the gap rule starts with the first byte
     int got = 0;
     while (got < count) {
-        if (port_.bytesAvailable() > 0) {
-            const qint64 n = port_.read(reinterpret_cast<char *>(target + got), count - got);
-            if (n > 0) {
-                got += int(n);
-                interval = Clock::now() + std::chrono::milliseconds(10);
-                continue;
-            }
+        const int n = device_->readSome(target + got, count - got);
+        if (n > 0) {
+            got += n;
+            interval = Clock::now() + std::chrono::milliseconds(10);
+            continue;
         }
         const int left = msLeft(std::min(total, interval));
-        if (left == 0 || !port_.waitForReadyRead(left))
+        if (left == 0 || !device_->waitReadable(left))
             break;
     }
     return got;
@@ -134,12 +122,12 @@ bool SerialLine::waitForCharacter(int timeoutMs)
 {
     const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        char c;
-        if (port_.bytesAvailable() > 0 && port_.read(&c, 1) == 1)
+        std::uint8_t c;
+        if (device_->readSome(&c, 1) == 1)
             return true;
         const int left = msLeft(until);
-        if (left == 0 || !port_.waitForReadyRead(left))
-            return port_.bytesAvailable() > 0 && port_.read(&c, 1) == 1;
+        if (left == 0 || !device_->waitReadable(left))
+            return device_->readSome(&c, 1) == 1;
     }
 }
 

@@ -2,9 +2,9 @@
 // set to 115200 8N1, purged, written and read under fixed time-outs, closed again.
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 namespace avrlink {
 
@@ -12,12 +12,24 @@ namespace avrlink {
 // any other text is a device path used as it stands.
 QString systemPortPath(const QString &portName);
 
+// How the port is reached. Qt SerialPort serves every platform; on POSIX systems the
+// termios calls are made directly by default, since Qt's open and close (with its lock
+// file written and synced to disk) cost a hundred times more, and a Flash verify makes
+// one port cycle per two bytes.
+enum class SerialBackend { Qt, Posix };
+
+class PortDevice;
+
 class SerialLine {
 public:
     enum class OpenResult { Ok, CantOpen, CantReadStatus, CantSetup };
+    static constexpr int kWriteTimeoutMs = 2000;
 
-    SerialLine() = default;
-    ~SerialLine() { close(); }
+    static void setDefaultBackend(SerialBackend backend);
+    static SerialBackend defaultBackend();
+
+    SerialLine();
+    ~SerialLine();
     SerialLine(const SerialLine &) = delete;
     SerialLine &operator=(const SerialLine &) = delete;
 
@@ -35,10 +47,8 @@ public:
     // Waits until one more character has arrived (it is consumed, not returned).
     bool waitForCharacter(int timeoutMs);
 
-    static constexpr int kWriteTimeoutMs = 2000;
-
 private:
-    QSerialPort port_;
+    std::unique_ptr<PortDevice> device_;
 };
 
 }  // namespace avrlink

@@ -273,15 +273,29 @@ private slots:
         QVERIFY(wire().isEmpty());
     }
 
+    void busyPort_data()
+    {
+        QTest::addColumn<bool>("heldByQt");
+        QTest::newRow("held by a Qt SerialPort program") << true;
+        QTest::newRow("held by a second line of ours") << false;
+    }
     void busyPort()
     {
-        QSerialPort holder;
-        holder.setPortName(state.PortName);
-        QVERIFY(holder.open(QIODevice::ReadWrite));
+        QFETCH(bool, heldByQt);
+        QSerialPort qtHolder;
+        SerialLine ourHolder;
+        if (heldByQt) {
+            qtHolder.setPortName(state.PortName);
+            QVERIFY(qtHolder.open(QIODevice::ReadWrite));
+        } else {
+            QCOMPARE(ourHolder.open(state.PortName), SerialLine::OpenResult::Ok);
+        }
         state.CmdBlock = block({1});
         QVERIFY(!exchange());
         QCOMPARE(reporter.messages, QStringList{"Can`t open " + state.PortName + " port."});
-        holder.close();
+        QVERIFY(wire().isEmpty());
+        qtHolder.close();
+        ourHolder.close();
         reporter.messages.clear();
         QVERIFY(exchange());
         QVERIFY(reporter.messages.isEmpty());
@@ -309,5 +323,17 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestLink)
+// Every case runs through each way of reaching the port.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    int failed = 0;
+    for (SerialBackend backend : {SerialBackend::Posix, SerialBackend::Qt}) {
+        SerialLine::setDefaultBackend(backend);
+        qInfo("serial backend: %s", backend == SerialBackend::Posix ? "POSIX termios" : "Qt SerialPort");
+        TestLink test;
+        failed += QTest::qExec(&test, argc, argv);
+    }
+    return failed;
+}
 #include "test_link.moc"

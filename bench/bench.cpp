@@ -1,0 +1,214 @@
+// How close each operation of the window comes to the wire limit at 115200 baud, against the
+// simulated adapter pacing its bytes as the line does, and what one port cycle costs.
+#include "adaptersim.h"
+#include "dialogs.h"
+#include "uMain.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kByteSeconds = 10.0 / 115200.0;  // 8N1: ten bits a byte
+constexpr int kPageWriteUs = 4500;
+constexpr int kEraseUs = 9000;
+
+// Answers every question with Yes and keeps count of what would have been shown.
+struct BenchDialogs : Dialogs {
+    int boxes = 0;
+    QString last;
+    void information(QWidget *, const QString &t) override { ++boxes, last = t; }
+    void error(QWidget *, const QString &t) override { ++boxes, last = t; }
+    bool confirm(QWidget *, const QString &) override { return true; }
+    void applicationError(QWidget *, const QString &t) override { ++boxes, last = t; }
+    std::optional<QString> inputText(QWidget *, const QString &, const QString &, const QString &) override
+    {
+        return std::nullopt;
+    }
+    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
+    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
+};
+
+struct WireCount {
+    int commands = 0;
+    long sent = 0;
+    long received = 0;
+    int pages = 0;
+};
+
+// What the adapter received, from its log, and what it sent back by the protocol's rules.
+WireCount countWire(const std::vector<std::string> &log)
+{
+    WireCount c;
+    for (const std::string &line : log) {
+        if (line.rfind("data ", 0) == 0) {
+            c.sent += long((line.size() - 4) / 3);
+            continue;
+        }
+        ++c.commands;
+        c.sent += 8;
+        const int code = std::stoi(line.substr(6, 2), nullptr, 16);
+        const int size = std::stoi(line.substr(9, 2), nullptr, 16);
+        switch (code) {
+        case 5:
+            c.received += size ? 2 : 1;
+            c.pages += size ? 1 : 0;
+            break;
+        case 6: c.received += 128; break;
+        case 7: c.received += 2; break;
+        default: c.received += 8; break;
+        }
+    }
+    return c;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+long residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const bool brief = app.arguments().contains(QStringLiteral("--short"));
+    const int runs = brief ? 1 : 5;
+    const int flashBytes = brief ? 2048 : 32768;
+    int cycles = brief ? 50 : 1000;
+    // --cycles N: only the bare exchange cycle, N times (for profiling it with strace or perf).
+    const qsizetype cyclesAt = app.arguments().indexOf(QStringLiteral("--cycles"));
+    const bool cyclesOnly = cyclesAt > 0 && cyclesAt + 1 < app.arguments().size();
+    if (cyclesOnly)
+        cycles = std::max(1, app.arguments().at(cyclesAt + 1).toInt());
+
+    adaptersim::Options options;
+    options.chip.signature = {0x1E, 0x95, 0x0F};  // ATmega328P: 32 KB in 128-byte pages
+    options.chip.flash.assign(32768, 0xFF);
+    options.wirePaced = true;
+    options.pageWriteUs = kPageWriteUs;
+    options.eraseUs = kEraseUs;
+    adaptersim::Simulator sim(options);
+    std::string error;
+    if (!sim.start(&error)) {
+        std::fprintf(stderr, "tarvane-bench: %s\n", error.c_str());
+        return 1;
+    }
+
+    QTemporaryDir dir;
+    BenchDialogs dialogs;
+    TfmMain w(QApplication::applicationDirPath(), dialogs);
+    w.PortName = QString::fromStdString(sim.devicePath());
+    w.btRead->click();
+    if (w.CurDevice->FlashSize != 32768 || w.CurDevice->PageSize != 128) {
+        std::fprintf(stderr, "tarvane-bench: the catalogue beside the program has no ATmega328P\n");
+        return 1;
+    }
+    QByteArray image(flashBytes, 0);
+    for (int i = 0; i < flashBytes; ++i)
+        image[i] = char((i * 131 + 7) & 0xFF);
+    const QString imagePath = dir.filePath(QStringLiteral("image.bin"));
+    {
+        QFile f(imagePath);
+        if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size())
+            return 1;
+    }
+    w.edReadFromFile->setText(imagePath);
+    w.edWriteToFile->setText(dir.filePath(QStringLiteral("read.bin")));
+
+    struct Row {
+        const char *name;
+        QPushButton *button;
+        QString status;
+    };
+    const Row rows[] = {
+        {"Read Chip", w.btRead, QStringLiteral("Found device: ATmega328P")},
+        {"Flash write", w.btWriteFlash, QStringLiteral("Flash programming completed.")},
+        {"Flash verify", w.btVerifyFlash, QStringLiteral("Flash verifying completed. No errors.")},
+        {"Flash read", w.btReadFlash, QStringLiteral("Flash reading completed.")},
+    };
+
+    long rssFirstRead = -1, rssLastRead = -1;
+    if (!cyclesOnly) {
+    std::printf("AVR Tarvane benchmark: %d-byte image, %d-byte pages, page write %.1f ms, median of %d\n\n",
+                flashBytes, 128, kPageWriteUs / 1000.0, runs);
+    std::printf("| operation | commands | bytes on the wire | wire limit (s) | measured (s) | measured / limit |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    for (const Row &row : rows) {
+        // Write the chip fresh for every write, so that every verify compares equal.
+        std::vector<double> times;
+        WireCount wire;
+        for (int run = 0; run < runs; ++run) {
+            if (row.button == w.btWriteFlash) {
+                auto chip = sim.chip();
+                std::fill(chip.flash.begin(), chip.flash.end(), 0xFF);
+                sim.setChip(chip);
+            }
+            sim.clearLog();
+            const auto start = Clock::now();
+            row.button->click();
+            times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            wire = countWire(sim.log());
+            if (w.statusText() != row.status || dialogs.boxes) {
+                std::fprintf(stderr, "tarvane-bench: %s ended with \"%s\" %s\n", row.name, qPrintable(w.statusText()),
+                             qPrintable(dialogs.last));
+                return 1;
+            }
+            if (row.button == w.btReadFlash) {
+                if (run == 0)
+                    rssFirstRead = residentKb();
+                rssLastRead = residentKb();
+            }
+        }
+        const double limit = double(wire.sent + wire.received) * kByteSeconds + wire.pages * kPageWriteUs / 1e6;
+        const double measured = median(times);
+        std::printf("| %s | %d | %ld | %.3f | %.3f | %.2f |\n", row.name, wire.commands, wire.sent + wire.received,
+                    limit, measured, measured / limit);
+    }
+
+    }
+
+    // The bare cycle: open, set up, purge, write, read, close, with the adapter answering at once.
+    auto fast = sim.options();
+    fast.wirePaced = false;
+    fast.pageWriteUs = 0;
+    sim.setOptions(fast);
+    std::vector<double> cycle;
+    cycle.reserve(std::size_t(cycles));
+    for (int i = 0; i < cycles; ++i) {
+        w.CmdBlock = {1, 0, 0, 0, 0, 0, 0, 0};
+        const auto start = Clock::now();
+        w.ExchangeCommand();
+        cycle.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(cycle.begin(), cycle.end());
+    std::printf("| bare exchange cycle, %d Read Chip exchanges | %d | %d | - | median %.3f ms, p99 %.3f ms | - |\n",
+                cycles, cycles, cycles * 16, cycle[cycle.size() / 2], cycle[std::size_t(cycle.size() * 0.99)]);
+    if (!cyclesOnly)
+        std::printf("\nresident size after the first Flash read: %.1f MB, after the last: %.1f MB\n",
+                rssFirstRead / 1024.0, rssLastRead / 1024.0);
+    return 0;
+}
