@@ -185,7 +185,7 @@ int main(int argc, char *argv[])
         }
         const double limit = double(wire.sent + wire.received) * kByteSeconds + wire.pages * kPageWriteUs / 1e6;
         const double measured = median(times);
-        std::printf("| %s | %d | %ld | %.3f | %.3f | %.2f |\n", row.name, wire.commands, wire.sent + wire.received,
+        std::printf("| %s | %d | %ld | %.4f | %.4f | %.2f |\n", row.name, wire.commands, wire.sent + wire.received,
                     limit, measured, measured / limit);
     }
 
