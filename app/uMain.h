@@ -110,7 +110,8 @@ private:
     // Flash helpers: each returns false after it has reported why the operation cannot go on.
     bool openImage(const QString &name, QFile &file);
     void endStream(bool clearByte1);
-    void abortOperation(QFile *file);
+    void abortOperation(QFile *file, bool clearByte1);
+    bool fileNameGiven(const QString &name, const QString &missing);
 
     QString BaseDir;
     Dialogs &dlg;

@@ -42,10 +42,20 @@ void TfmMain::endStream(bool clearByte1)
         CmdBlock[1] = 0;
 }
 
+bool TfmMain::fileNameGiven(const QString &name, const QString &missing)
+{
+    if (!name.isEmpty())
+        return true;
+    dlg.error(this, missing);
+    setStatus(QStringLiteral("Incorrect file name."));
+    return false;
+}
+
 // A Flash operation that cannot go on closes its file and the adapter's stream (quietly:
 // the failure has been reported once already) and says so.
-void TfmMain::abortOperation(QFile *file)
+void TfmMain::abortOperation(QFile *file, bool clearByte1)
 {
+    endStream(clearByte1);
     if (file)
         file->close();
     resetProgress();
@@ -58,11 +68,8 @@ void TfmMain::abortOperation(QFile *file)
 void TfmMain::btWriteFlashClick()
 {
     const QString name = edReadFromFile->text();
-    if (name.isEmpty()) {
-        dlg.error(this, QStringLiteral("Input file name for Flash programming."));
-        setStatus(QStringLiteral("Incorrect file name."));
+    if (!fileNameGiven(name, QStringLiteral("Input file name for Flash programming.")))
         return;
-    }
     const int pageSize = CurDevice->PageSize;
     CmdBlock[0] = avrlink::cmdWritePage;
     CmdBlock[1] = std::uint8_t(pageSize & 0xFF);
@@ -86,13 +93,11 @@ void TfmMain::btWriteFlashClick()
         const qint64 got = file.read(reinterpret_cast<char *>(PageBuffer.data()), chunk);
         if (got < 0 || (got == 0 && chunk > 0 && file.pos() < length)) {
             dlg.error(this, QStringLiteral("Can`t read file."));
-            endStream(true);
-            abortOperation(&file);
+            abortOperation(&file, true);
             return;
         }
         if (!ExchangeCommand()) {
-            endStream(true);
-            abortOperation(&file);
+            abortOperation(&file, true);
             return;
         }
         stepProgress();
@@ -107,11 +112,8 @@ void TfmMain::btWriteFlashClick()
 void TfmMain::btVerifyFlashClick()
 {
     const QString name = edReadFromFile->text();
-    if (name.isEmpty()) {
-        dlg.error(this, QStringLiteral("Input file name to verify Flash."));
-        setStatus(QStringLiteral("Incorrect file name."));
+    if (!fileNameGiven(name, QStringLiteral("Input file name to verify Flash.")))
         return;
-    }
     CmdBlock[0] = avrlink::cmdReadWord;
     QFile file;
     if (!openImage(name, file))
@@ -125,16 +127,14 @@ void TfmMain::btVerifyFlashClick()
     do {
         PageBuffer[0] = PageBuffer[1] = 0;
         if (!ExchangeCommand()) {
-            endStream(true);
-            abortOperation(&file);
+            abortOperation(&file, true);
             return;
         }
         std::uint8_t pair[2];
         const qint64 got = file.read(reinterpret_cast<char *>(pair), 2);
         if (got < 0 || (got == 0 && file.pos() < length)) {
             dlg.error(this, QStringLiteral("Can`t read file."));
-            endStream(true);
-            abortOperation(&file);
+            abortOperation(&file, true);
             return;
         }
         for (qint64 i = 0; i < got; ++i) {
@@ -163,11 +163,8 @@ void TfmMain::btVerifyFlashClick()
 void TfmMain::btReadFlashClick()
 {
     const QString name = edWriteToFile->text();
-    if (name.isEmpty()) {
-        dlg.error(this, QStringLiteral("Input file name to save Flash."));
-        setStatus(QStringLiteral("Incorrect file name."));
+    if (!fileNameGiven(name, QStringLiteral("Input file name to save Flash.")))
         return;
-    }
     CmdBlock[0] = avrlink::cmdReadBlock;
     setStatus(QStringLiteral("Reading Flash..."));
     const std::int32_t flashSize = CurDevice->FlashSize;
@@ -189,16 +186,14 @@ void TfmMain::btReadFlashClick()
     for (std::int32_t b = 0; b < blocks; ++b) {
         if (!ExchangeCommand()) {
             file.cancelWriting();
-            endStream(false);
-            abortOperation(nullptr);
+            abortOperation(nullptr, false);
             return;
         }
         if (file.write(reinterpret_cast<const char *>(PageBuffer.data()), avrlink::kReadBlockSize)
             != avrlink::kReadBlockSize) {
             file.cancelWriting();
             dlg.error(this, QStringLiteral("Can`t write file."));
-            endStream(false);
-            abortOperation(nullptr);
+            abortOperation(nullptr, false);
             return;
         }
         stepProgress();
