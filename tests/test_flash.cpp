@@ -1,4 +1,5 @@
 // Flash write, verify and read, and the choice of their files, against the simulated adapter.
+#include "filechoice.h"
 #include "rig.h"
 
 #include <QLineEdit>
@@ -444,6 +445,42 @@ private slots:
         QCOMPARE(r.w->statusText(), QString("Error convert."));
         QCOMPARE(r.w->edReadFromFile->text(), QString("old.bin"));
         QVERIFY(!QFile::exists(r.w->ConfigFile));
+    }
+
+    void hexNames_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<bool>("hex");
+        QTest::newRow("blink.hex") << "C:\\fw\\blink.hex" << ".hex" << true;
+        QTest::newRow("BLINK.HEX") << "/fw/BLINK.HEX" << ".HEX" << true;
+        QTest::newRow("Hex") << "a.Hex" << ".Hex" << true;
+        QTest::newRow("hex.txt") << "/fw/blink.hex.txt" << ".txt" << false;
+        QTest::newRow("dot in folder") << "/fw.hex/blink" << "" << false;
+        QTest::newRow("dot before backslash") << "C:\\fw.hex\\blink" << "" << false;
+        QTest::newRow("drive after dot") << "a.hex:b" << "" << false;
+        QTest::newRow("no extension") << "blink" << "" << false;
+        QTest::newRow("hexx") << "blink.hexx" << ".hexx" << false;
+    }
+    void hexNames()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, extension);
+        QFETCH(bool, hex);
+        QCOMPARE(fileExtension(path), extension);
+        QCOMPARE(isHexFileName(path), hex);
+    }
+
+    void dialogFilters()
+    {
+        // Shown as "Файлы прошивок (*.bin; *.hex)", "*.bin", "*.hex"; the masks ride behind.
+        const QStringList open = openDialogFilters();
+        QCOMPARE(open.size(), 3);
+        QVERIFY(open[0].startsWith("Файлы прошивок (*.bin; *.hex) ("));
+        QVERIFY(open[1].startsWith("*.bin ("));
+        QVERIFY(open[2].startsWith("*.hex ("));
+        QCOMPARE(saveDialogFilters().size(), 1);
+        QVERIFY(saveDialogFilters()[0].startsWith("*.bin ("));
     }
 
     void saveDialog()
