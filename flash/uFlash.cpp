@@ -20,7 +20,8 @@ const QString kTooLarge = QStringLiteral("File size is greater than size of Flas
 bool TfmMain::openImage(const QString &name, QFile &file)
 {
     file.setFileName(name);
-    if (!file.open(QIODevice::ReadOnly) || QFileInfo(name).isDir()) {
+    // Unbuffered: the image is taken from the file page by page, as it stands at that moment.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || QFileInfo(name).isDir()) {
         file.close();
         dlg.error(this, QStringLiteral("Can`t open file."));
         setStatus(kAborted);

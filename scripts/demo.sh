@@ -22,5 +22,11 @@ if [ -f "$config" ]; then
 else
   printf '# Tarvane configuration file\r\n%s\r\n\r\n\r\n' "$port" > "$config"
 fi
+# A firmware to try the Flash operations with: pick it with "..." beside "Write FLASH".
+mkdir -p "$build/demo"
+if avr-gcc -mmcu=atmega8 -Os -o "$build/demo/blink.elf" tests/hex/blink.c 2>/dev/null &&
+   avr-objcopy -O ihex -R .eeprom "$build/demo/blink.elf" "$build/demo/blink.hex"; then
+  echo "demo: a HEX firmware to try: $PWD/$build/demo/blink.hex"
+fi
 echo "demo: simulated adapter (ATmega8) on $port; its log is $build/adapter.log"
 "$bin/tarvane"

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <atomic>
 
 using rig::hexBytes;
 using rig::readFile;
@@ -354,6 +355,36 @@ private slots:
         QCOMPARE(r.dialogs.texts("information"), QStringList{"No answer from programmer on " + r.port() + " port."});
         QCOMPARE(r.w->statusText(), QString("Operation aborted."));
         QCOMPARE(r.blocks(), QStringList({"block 07 1E 93 07 E1 D9 FF FF", "block 00 00 93 07 E1 D9 FF FF"}));
+    }
+
+    void imageShrinksMidway_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("write") << "btWriteFlash";
+        QTest::newRow("verify") << "btVerifyFlash";
+    }
+    void imageShrinksMidway()
+    {
+        // Another program cuts the image short while it is being sent: the read position
+        // stops short of the length taken at the start, and the operation must end.
+        QFETCH(QString, button);
+        Rig r;
+        ready(r);
+        const QString image = r.path("image.bin");
+        QVERIFY(writeFile(image, pattern(1000)));
+        std::atomic<int> seen{0};
+        r.sim->setLogHandler([&](const std::string &) {
+            if (++seen == 3)
+                QFile::resize(image, 100);
+        });
+        r.w->edReadFromFile->setText(image);
+        r.w->findChild<QPushButton *>(button)->click();
+        r.sim->setLogHandler({});
+        QCOMPARE(r.dialogs.texts("error"), QStringList{"Can`t read file."});
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QVERIFY(r.blocks().last().startsWith("block 00 00 "));  // the stream is closed
+        QCOMPARE(r.w->ProgressBar1->value(), 0);
+        QCOMPARE(r.w->leDeviceName->text(), QString("TestMega8"));  // no closing Read Chip
     }
 
     void roundTrip()

@@ -301,7 +301,6 @@ private slots:
         TfmMain w(dir.path(), dialogs);
         QCOMPARE(w.statusText(), QString("Can`t read settings file."));
         QCOMPARE(w.PortName, QString("\\\\.\\COM1"));
-        w.statusBar();
         w.SaveSettings();
         QCOMPARE(w.statusText(), QString("Can`t write settings file."));
         QVERIFY(dialogs.shown.isEmpty());
