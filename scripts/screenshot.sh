@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Renders the real window under Xvfb to PNG files in docs/: at start, after a Read Chip of the
-# simulated ATmega8, and with one bit changed by hand.
+# simulated ATmega8, with one bit changed by hand, and after writing that change to the chip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,7 +13,7 @@ sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
 for _ in $(seq 50); do [ -e "$port" ] && break; sleep 0.1; done
 mkdir -p docs
-for state in start read edited; do
+for state in start read edited written; do
   xvfb-run -a -s "-screen 0 800x600x24" "$build/bin/tarvane-shot" --port "$port" --state "$state" \
     --out "docs/window-$state.png"
   echo "docs/window-$state.png"

@@ -11,18 +11,27 @@
 #include <QScreen>
 #include <QTimer>
 
+namespace {
+
+// Says Yes to the confirmation, so the "written" state needs no hand on the mouse.
+struct YesDialogs : WidgetDialogs {
+    bool confirm(QWidget *, const QString &) override { return true; }
+};
+
+}  // namespace
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(TARVANE_FILE_VERSION));
     QCommandLineParser parser;
     parser.addOption({"port", "serial port of the adapter", "path"});
-    parser.addOption({"state", "start | read | edited", "state", "start"});
+    parser.addOption({"state", "start | read | edited | written", "state", "start"});
     parser.addOption({"out", "PNG file to write", "file", "window.png"});
     parser.addHelpOption();
     parser.process(app);
 
-    WidgetDialogs dialogs;
+    YesDialogs dialogs;
     TfmMain window(QApplication::applicationDirPath(), dialogs);
     if (parser.isSet("port"))
         window.PortName = parser.value("port");
@@ -31,10 +40,12 @@ int main(int argc, char *argv[])
     QTimer::singleShot(300, [&] {
         if (state != "start")
             window.btRead->click();
-        if (state == "edited") {
+        if (state == "edited" || state == "written") {
             if (auto *box = window.findChild<QCheckBox *>("HighByte_Bit6"))
                 box->click();
         }
+        if (state == "written")
+            window.btWriteFuses->click();
         QTimer::singleShot(300, [&] {
             const QRect frame = window.frameGeometry();
             QPixmap shot = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
