@@ -25,14 +25,6 @@ namespace {
 constexpr int kClientWidth = 556;
 constexpr int kClientHeight = 357;
 
-QFont windowFont(int pixelSize)
-{
-    QFont font(QStringLiteral("Liberation Sans"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelSize);
-    return font;
-}
-
 template <typename W>
 W *place(QWidget *parent, const char *name, int left, int top, int width, int height)
 {
@@ -89,6 +81,14 @@ QLineEdit *labelledEdit(QWidget *parent, const char *name, const QString &captio
 }
 
 }  // namespace
+
+QFont TfmMain::windowFont(int pixelSize)
+{
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
 
 TfmMain::TfmMain(const QString &baseDir, Dialogs &dialogs, QWidget *parent)
     : QMainWindow(parent), BaseDir(QDir(baseDir).absolutePath()), dlg(dialogs)

@@ -38,6 +38,8 @@ public:
     QString ConfigFile;
 
     QString statusText() const;
+    // The window's face at the two sizes it uses: 11 px, and 13 px for the larger captions.
+    static QFont windowFont(int pixelSize);
     QString baseDir() const { return BaseDir; }
 
     // Controls.
@@ -107,11 +109,12 @@ private:
     void stepProgress();
     void resetProgress();
     void showSizes();
-    // Flash helpers: each returns false after it has reported why the operation cannot go on.
+    // Flash helpers. The two checks return false after they have reported why the
+    // operation cannot go on.
+    bool fileNameGiven(const QString &name, const QString &missing);
     bool openImage(const QString &name, QFile &file);
     void endStream(bool clearByte1);
     void abortOperation(QFile *file, bool clearByte1);
-    bool fileNameGiven(const QString &name, const QString &missing);
 
     QString BaseDir;
     Dialogs &dlg;

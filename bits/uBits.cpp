@@ -33,21 +33,13 @@ const QString kHigh = QStringLiteral("HighByte_Bit");
 const QString kExtended = QStringLiteral("ExtendedByte_Bit");
 const QString kLock = QStringLiteral("LockByte_Bit");
 
-QFont panelFont(int pixelSize)
-{
-    QFont font(QStringLiteral("Liberation Sans"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelSize);
-    return font;
-}
-
 QLabel *columnLabel(QWidget *parent, const char *name, const QString &text, int left, int top)
 {
     auto *l = new QLabel(text, parent);
     l->setObjectName(QLatin1String(name));
     l->setGeometry(left, top, 94, 16);
     l->setAlignment(Qt::AlignCenter);
-    l->setFont(panelFont(13));
+    l->setFont(TfmMain::windowFont(13));
     return l;
 }
 
@@ -67,7 +59,7 @@ void TfmMain::buildBitPanel()
             box->setObjectName(QLatin1String(c.prefix) + QString::number(n));
             box->setGeometry(c.left, 56 + 24 * (7 - n), 94, 17);
             if (g == 3 && n <= 1)
-                box->setFont(panelFont(13));
+                box->setFont(TfmMain::windowFont(13));
             box->setVisible(false);
             connect(box, &QCheckBox::clicked, this, &TfmMain::HighByte_Bit6Click);
             if (previous)
