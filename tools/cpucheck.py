@@ -24,22 +24,48 @@ import os
 import re
 import sys
 
-MIN_FILES = 30
+MIN_FILES = 80
 
 # Only chips that have a high-voltage parallel programming mode belong in the
 # catalogue: the programmer adapter speaks nothing else.  Devices with
-# high-voltage serial programming only (ATtiny13, ATtiny25/45/85, ...) are
-# deliberately absent.  Taken from the devices' datasheets.
-PARALLEL_DEVICES = {
-    "ATmega8", "ATmega16", "ATmega32",
-    "ATmega48", "ATmega48P", "ATmega88", "ATmega88P",
-    "ATmega168", "ATmega168P", "ATmega328", "ATmega328P",
-    "ATmega8515", "ATmega8535", "ATmega162", "ATmega164A", "ATmega164P",
-    "ATmega324A", "ATmega324P", "ATmega644", "ATmega644P", "ATmega1284P",
-    "ATmega64", "ATmega128", "ATmega640", "ATmega1280", "ATmega2560",
-    "ATtiny2313", "ATtiny4313", "ATtiny26", "ATtiny261",
-    "ATtiny461", "ATtiny861",
-}
+# high-voltage serial programming only (ATtiny13, ATtiny25/45/85, ATtiny24/44/84,
+# ATtiny441/841, ...) and the AT90S parts, which program Flash a byte at a time
+# rather than by pages, are deliberately absent.  Taken from the devices'
+# datasheets (avrdude.conf marks the same parts with PM_HVPP).
+PARALLEL_DEVICES = set("""
+    ATmega8 ATmega8A ATmega16 ATmega16A ATmega32 ATmega32A ATmega64 ATmega64A ATmega128 ATmega128A
+    ATmega8515 ATmega8535 ATmega162
+    ATmega48 ATmega48A ATmega48P ATmega48PA ATmega48PB ATmega88 ATmega88A ATmega88P ATmega88PA ATmega88PB
+    ATmega168 ATmega168A ATmega168P ATmega168PA ATmega168PB ATmega328 ATmega328P
+    ATmega164A ATmega164P ATmega164PA ATmega324A ATmega324P ATmega324PA
+    ATmega644 ATmega644A ATmega644P ATmega644PA ATmega1284 ATmega1284P
+    ATmega640 ATmega1280 ATmega1281 ATmega2560 ATmega2561
+    ATmega165P ATmega165PA ATmega169 ATmega169P ATmega169PA
+    ATmega325 ATmega325A ATmega325P ATmega325PA ATmega3250 ATmega3250A ATmega3250P ATmega3250PA
+    ATmega329 ATmega329A ATmega329P ATmega329PA ATmega3290 ATmega3290A ATmega3290P ATmega3290PA
+    ATmega645 ATmega645A ATmega645P ATmega6450 ATmega6450A ATmega6450P
+    ATmega649 ATmega649A ATmega649P ATmega6490 ATmega6490A ATmega6490P
+    ATmega16M1 ATmega32M1 ATmega64M1 ATmega32C1 ATmega64C1 ATmega406
+    ATmega8U2 ATmega16U2 ATmega32U2 ATmega16U4 ATmega32U4
+    ATmega128RFA1 ATmega64RFR2 ATmega128RFR2 ATmega256RFR2 ATmega644RFR2 ATmega1284RFR2 ATmega2564RFR2
+    AT90CAN32 AT90CAN64 AT90CAN128 AT90USB82 AT90USB162 AT90USB646 AT90USB647 AT90USB1286 AT90USB1287
+    AT90PWM2B AT90PWM3B AT90PWM216 AT90PWM316
+    ATtiny26 ATtiny261 ATtiny261A ATtiny461 ATtiny461A ATtiny861 ATtiny861A ATtiny2313 ATtiny2313A
+    ATtiny4313 ATtiny48 ATtiny88 ATtiny87 ATtiny167 ATtiny828 ATtiny1634 ATtiny43U
+""".split())
+
+# A device name: one part, or several that share a signature, the later ones
+# written without the family prefix ("ATmega8/8A" stands for ATmega8 and ATmega8A).
+_DEVICE_NAME = re.compile(r"(AT(?:mega|tiny|90(?:CAN|USB|PWM)))([0-9]+[A-Z0-9]*)((?:/[0-9]+[A-Z0-9]*)*)")
+
+
+def name_parts(name):
+    """The parts a CPU_Name stands for, or None when it is not a device name."""
+    m = _DEVICE_NAME.fullmatch(name)
+    if not m:
+        return None
+    return [m.group(1) + m.group(2)] + [m.group(1) + p for p in m.group(3).split("/")[1:]]
+
 
 # Fuse bytes in file order: heading in the device header, key prefix in the
 # device file, name of the default macro.
@@ -386,8 +412,11 @@ class DeviceHeaders:
         return Expression(self.macros, True).evaluate(macro[1])
 
 
-_HEADING = re.compile(r"^(low|high|extended)\s+fuse\s+byte$", re.I)
-_FUSE_BIT = re.compile(r"^\(unsigned char\)\s*~\s*_BV\(\s*([0-7])\s*\)$")
+# "Low Fuse Byte", or "LFUSE Byte" as the ATmega128RFA1's header has it.
+_HEADING = re.compile(r"^(low|high|extended|[lhe])\s*fuse\s+byte$", re.I)
+_HEADING_BYTE = {"l": "low", "h": "high", "e": "extended"}
+# A few headers (ATmega128RFA1, ATtiny88's SELFPRGEN) leave out the cast; the bit is the same.
+_FUSE_BIT = re.compile(r"^(?:\(unsigned char\)\s*)?~\s*_BV\(\s*([0-7])\s*\)$")
 
 
 def fuse_layout(headers):
@@ -412,7 +441,7 @@ def fuse_layout(headers):
             text, whole = rest
             m = _HEADING.match(" ".join(text.split()))
             if m and whole:
-                current = m.group(1).lower()
+                current = _HEADING_BYTE.get(m.group(1).lower(), m.group(1).lower())
                 if current in bits:
                     problems.append("%s: second heading for the %s fuse byte" % (where, current))
                 bits.setdefault(current, {})
@@ -430,7 +459,7 @@ def fuse_layout(headers):
             continue
         m = _FUSE_BIT.match(body)
         if not m:
-            problems.append("%s: %s is not of the form (unsigned char)~_BV(n): %s" % (where, name, body))
+            problems.append("%s: %s is not of the form (unsigned char)~_BV(n) or ~_BV(n): %s" % (where, name, body))
             continue
         if current is None:
             problems.append("%s: %s stands under no fuse byte heading" % (where, name))
@@ -662,11 +691,14 @@ def check_file(path, include_dir):
     if name is None:
         problems.append("CPU_Name missing")
         return problems, notes
-    if name != stem:
+    # A "/" cannot stand in a file name: "ATmega8/8A" lives in ATmega8_8A.ini.
+    if name.replace("/", "_") != stem:
         problems.append("CPU_Name %s does not match the file name %s" % (name, os.path.basename(path)))
-    if not re.fullmatch(r"AT(mega|tiny)[0-9]+[A-Z]*", name):
+    device_parts = name_parts(name)
+    if device_parts is None:
         problems.append("CPU_Name %r is not a device name" % name)
         return problems, notes
+    name = device_parts[0]
 
     try:
         headers = DeviceHeaders(include_dir, name)
@@ -676,8 +708,11 @@ def check_file(path, include_dir):
     if not headers.device_headers:
         problems.append("unknown device %s: avr/io.h maps no header to __AVR_%s__" % (name, name))
         return problems, notes
-    if name not in PARALLEL_DEVICES:
-        problems.append("%s is not in the list of devices with high-voltage parallel programming" % name)
+    for part in device_parts:
+        if part not in PARALLEL_DEVICES:
+            problems.append("%s is not in the list of devices with high-voltage parallel programming" % part)
+    if len(set(device_parts)) != len(device_parts):
+        problems.append("CPU_Name names a part twice")
     if not headers.read_lock_h:
         problems.append("avr/io.h did not include avr/lock.h")
 
@@ -716,6 +751,11 @@ def check_file(path, include_dir):
         flashend = headers.number("FLASHEND")
         check_number(ini, "Flash_Size", None if flashend is None else flashend + 1, "the header's FLASHEND + 1",
                      "the header gives no FLASHEND", r"[1-9][0-9]*", "decimal", None, problems)
+
+        # The other parts the file stands for must be the same chip to the programmer.
+        for part in device_parts[1:]:
+            check_sibling(include_dir, part, name, [value for value, _ in signature],
+                          flashend, headers.number("SPM_PAGESIZE"), problems, notes)
 
         # Fuse bytes.
         layout, defaults, layout_problems = fuse_layout(headers)
@@ -765,6 +805,28 @@ def check_file(path, include_dir):
     except HeaderError as e:
         problems.append("reading the avr-libc headers for %s: %s" % (name, e))
     return problems, notes
+
+
+def check_sibling(include_dir, part, first, signature, flashend, page, problems, notes):
+    """A part that shares a file with `first`: its header, where it has one, must give the same
+    Flash and page size.  A different signature is only noted, since avr-libc has copied a
+    sibling's signature into some headers; the file's signature is the first part's."""
+    try:
+        theirs = DeviceHeaders(include_dir, part)
+    except HeaderError as e:
+        problems.append("reading the avr-libc headers for %s: %s" % (part, e))
+        return
+    if not theirs.device_headers:
+        notes.append("%s has no header of its own; it shares the file on its datasheet's word" % part)
+        return
+    for macro, own in (("FLASHEND", flashend), ("SPM_PAGESIZE", page)):
+        value = theirs.number(macro)
+        if value is not None and own is not None and value != own:
+            problems.append("%s's header gives %s %d but %s's %d: they cannot share a file"
+                            % (part, macro, value, first, own))
+    sig = [theirs.number("SIGNATURE_%d" % n) for n in range(3)]
+    if None not in sig and [v & 0xFF for v in sig] != list(signature):
+        notes.append("%s's header gives the signature %s; the file keeps %s" % (part, hex_bytes(sig), hex_bytes(signature)))
 
 
 def check_number(ini, key, expected, source, missing, style, style_text, reduce, problems):

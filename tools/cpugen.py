@@ -17,30 +17,63 @@ files are compared with what would be written, and any difference fails.
 """
 
 import argparse
+import concurrent.futures
 import os
 import re
 import subprocess
 import sys
 
-# Devices with a high-voltage parallel programming mode (from their datasheets),
-# the only kind the programmer adapter can serve.
+# Devices with a high-voltage parallel programming mode (from their datasheets; avrdude.conf
+# marks the same parts with PM_HVPP), the only kind the programmer adapter can serve.  Parts
+# that carry one signature share one entry, named "first/second..." with the family prefix
+# left off the later names: the chip cannot tell them apart, so one file stands for all of
+# them (a second file would never be identified).  The facts come from the first part's
+# header; the others' headers must agree on the signature, the Flash and the page size.
 DEVICES = [
-    "ATmega8", "ATmega16", "ATmega32",
-    "ATmega48", "ATmega48P", "ATmega88", "ATmega88P",
-    "ATmega168", "ATmega168P", "ATmega328", "ATmega328P",
-    "ATmega8515", "ATmega8535", "ATmega162", "ATmega164A", "ATmega164P",
-    "ATmega324A", "ATmega324P", "ATmega644", "ATmega644P", "ATmega1284P",
-    "ATmega64", "ATmega128", "ATmega640", "ATmega1280", "ATmega2560",
-    "ATtiny2313", "ATtiny4313", "ATtiny26", "ATtiny261",
-    "ATtiny461", "ATtiny861",
+    # ATmega, the classic families
+    "ATmega8/8A", "ATmega16/16A", "ATmega32/32A", "ATmega64/64A", "ATmega128/128A",
+    "ATmega8515", "ATmega8535", "ATmega162",
+    "ATmega48/48A", "ATmega48P/48PA", "ATmega48PB", "ATmega88/88A", "ATmega88P/88PA", "ATmega88PB",
+    "ATmega168/168A", "ATmega168P/168PA", "ATmega168PB", "ATmega328", "ATmega328P",
+    "ATmega164A", "ATmega164P/164PA", "ATmega324A", "ATmega324P", "ATmega324PA",
+    "ATmega644/644A", "ATmega644P/644PA", "ATmega1284", "ATmega1284P",
+    "ATmega640", "ATmega1280", "ATmega1281", "ATmega2560", "ATmega2561",
+    # ATmega with LCD controller, and their relatives without it
+    "ATmega165P/165PA", "ATmega169/169P/169PA",
+    "ATmega325/325A", "ATmega325P/325PA", "ATmega3250/3250A", "ATmega3250P/3250PA",
+    "ATmega329/329A", "ATmega329P/329PA", "ATmega3290/3290A", "ATmega3290P/3290PA",
+    "ATmega645/645A", "ATmega645P", "ATmega6450/6450A", "ATmega6450P",
+    "ATmega649/649A", "ATmega649P", "ATmega6490/6490A", "ATmega6490P",
+    # ATmega with CAN/LIN and motor control, battery management, USB, radio
+    "ATmega16M1", "ATmega32M1", "ATmega64M1", "ATmega32C1", "ATmega64C1",
+    "ATmega406",
+    "ATmega8U2", "ATmega16U2", "ATmega32U2", "ATmega16U4", "ATmega32U4",
+    "ATmega128RFA1", "ATmega64RFR2", "ATmega128RFR2", "ATmega256RFR2",
+    "ATmega644RFR2", "ATmega1284RFR2", "ATmega2564RFR2",
+    # AT90
+    "AT90CAN32", "AT90CAN64", "AT90CAN128",
+    "AT90USB82", "AT90USB162", "AT90USB646/647", "AT90USB1286/1287",
+    "AT90PWM2B/3B", "AT90PWM216/316",
+    # ATtiny with a parallel mode
+    "ATtiny26", "ATtiny261/261A", "ATtiny461/461A", "ATtiny861/861A",
+    "ATtiny2313/2313A", "ATtiny4313", "ATtiny48", "ATtiny88", "ATtiny87", "ATtiny167",
+    "ATtiny828", "ATtiny1634", "ATtiny43U",
 ]
 
-# Variants that carry the same signature as a device above: the chip cannot tell them apart,
-# so the one file stands for both (a second file would never be identified).
-ALSO = {
-    "ATmega8": "ATmega8A", "ATmega16": "ATmega16A", "ATmega32": "ATmega32A", "ATmega48P": "ATmega48PA",
-    "ATmega88P": "ATmega88PA", "ATmega168P": "ATmega168PA", "ATtiny2313": "ATtiny2313A",
-}
+_FAMILY = re.compile(r"AT(?:mega|tiny|90(?:CAN|USB|PWM))")
+
+
+def parts(entry):
+    """The parts an entry stands for: "ATmega8/8A" gives ATmega8 and ATmega8A."""
+    first, *others = entry.split("/")
+    prefix = _FAMILY.match(first).group(0)
+    return [first] + [prefix + other for other in others]
+
+
+def file_name(entry):
+    # A "/" cannot stand in a file name; the name shown is the file's CPU_Name.
+    return entry.replace("/", "_") + ".ini"
+
 
 _DFP = ("Microchip ATmega_DFP %s.atdf, %s, "
         "https://github.com/epccs/ATmega_DFP/blob/636b7f44e575dff84929e85bb0401a54c3d64f3f/atdf/%s.atdf")
@@ -51,6 +84,11 @@ _SIG_164 = ('ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet DS40002070A, Table 2
 
 def _low_62(device):
     return ("Low", 0x62, "%s; %s" % (_DFP % (device, "fuse LOW initval 0x62", device), _CLOCK_644A))
+
+
+def _sig_dfp(device, middle, last):
+    # avr-libc gives these the signature of the part without the P, which has its own file.
+    return ("Signature", (0x1E, middle, last), _DFP % (device, "SIGNATURE1..2 0x%02x 0x%02x" % (middle, last), device))
 
 
 # Facts in which avr-libc's headers disagree with the device documentation
@@ -85,6 +123,16 @@ OVERRIDES = {
          'ATmega48P/88P/168P/328P datasheet 8025I, 25.1 "Program And Data Memory Lock Bits": the ATmega48P '
          'has no separate Boot Loader section, Table 25-1 BLB12..BLB01 "Only on ATmega88P/168P/328P", '
          "https://manualshive.com/en/manual/atmel/avr-atmega328p/avr-atmega328p_manual_3003225-294.html"),
+    ],
+    "ATmega325P": [_sig_dfp("ATmega325P", 0x95, 0x0D)],
+    "ATmega3250P": [_sig_dfp("ATmega3250P", 0x95, 0x0E)],
+    "ATmega3290P": [_sig_dfp("ATmega3290P", 0x95, 0x0C)],
+    "ATmega645P": [_sig_dfp("ATmega645P", 0x96, 0x0D)],
+    "ATmega6450P": [_sig_dfp("ATmega6450P", 0x96, 0x0E)],
+    "ATmega6490P": [_sig_dfp("ATmega6490P", 0x96, 0x0C)],
+    "AT90USB82": [
+        ("Signature", (0x1E, 0x93, 0x82), _DFP % ("AT90USB82", "SIGNATURE0..2 0x1e 0x93 0x82, interfaces ISP, HVPP",
+                                                  "AT90USB82")),
     ],
     "ATtiny26": [
         ("Page", 32,
@@ -181,7 +229,30 @@ def same_as_header(what, overrides, header_value):
     return value
 
 
-def describe(name, include):
+def same_memory(entry, include, signature, values):
+    """Refuses an entry whose later parts' headers give another Flash or page size.
+
+    A later part whose header gives another signature is only named: avr-libc has copied
+    the signature of a sibling into some headers (ATmega329PA has the ATmega329's), and
+    the file follows the first part's documented signature."""
+    facts = ["FLASHEND", "SPM_PAGESIZE"]
+    for part in parts(entry)[1:]:
+        try:
+            theirs = evaluate(part.lower(), include, facts + ["SIGNATURE_0", "SIGNATURE_1", "SIGNATURE_2"])
+        except Skip:
+            continue  # no usable header of its own: the datasheet's word that it shares the signature stands
+        for fact in facts:
+            if fact in values and theirs[fact] != values[fact]:
+                raise Skip("%s gives %s = %#x, but %s %#x" % (part, fact, theirs[fact], parts(entry)[0], values[fact]))
+        theirs_sig = tuple(theirs["SIGNATURE_%d" % n] & 0xFF for n in range(3))
+        if theirs_sig != tuple(signature):
+            print("note %s: avr-libc gives the %s the signature %s; the file has %s" % (
+                entry, part, " ".join("%02X" % b for b in theirs_sig), " ".join("%02X" % b for b in signature)),
+                file=sys.stderr)
+
+
+def describe(entry, include):
+    name = parts(entry)[0]
     overrides = {what: (value, source) for what, value, source in OVERRIDES.get(name, [])}
     mcu = name.lower()
     defs = definitions(mcu, include)
@@ -207,6 +278,8 @@ def describe(name, include):
     facts = ["SIGNATURE_0", "SIGNATURE_1", "SIGNATURE_2", "SPM_PAGESIZE", "FLASHEND", "LOCKBITS_DEFAULT"]
     if "SPM_PAGESIZE" not in defined and "Page" in overrides:
         facts.remove("SPM_PAGESIZE")
+    if "SIGNATURE_0" not in defined and "Signature" in overrides:
+        facts = facts[3:]
     missing = [f for f in facts if f not in defined]
     if missing:
         raise Skip("%s defines no %s" % (header, ", ".join(missing)))
@@ -214,10 +287,14 @@ def describe(name, include):
     default_for = {prefix: macro for macro, prefix in DEFAULT_MACROS.items()}
     values = evaluate(mcu, include, facts + bit_macros + [default_for[p] for p in groups])
 
-    signature = tuple(values["SIGNATURE_%d" % n] & 0xFF for n in range(3))
+    if "SIGNATURE_0" in values:
+        signature = tuple(values["SIGNATURE_%d" % n] & 0xFF for n in range(3))
+        if "Signature" in overrides:
+            signature = same_as_header("Signature", overrides, signature)
+    else:
+        signature = overrides["Signature"][0]
     page = values.get("SPM_PAGESIZE")
-    if "Signature" in overrides:
-        signature = same_as_header("Signature", overrides, signature)
+    same_memory(entry, include, signature, values)
     if "Page" in overrides:
         page = same_as_header("Page", overrides, page)
 
@@ -259,12 +336,13 @@ def describe(name, include):
         "; %s: device facts from avr-libc's avr/%s (written by tools/cpugen.py, checked by tools/cpucheck.py)"
         % (name, header) + ("; the datasheet lines below override it" if notes else ""),
         *notes,
-        *(["; also serves the %s, which carries the same signature" % ALSO[name]] if name in ALSO else []),
+        *(["; stands for the %s, which carry the same signature" % " and the ".join(parts(entry))]
+          if len(parts(entry)) > 1 else []),
         "[configuration]",
         "Signature_000=$%02X" % signature[0],
         "Signature_001=$%02X" % signature[1],
         "Signature_002=$%02X" % signature[2],
-        "CPU_Name=%s" % name,
+        "CPU_Name=%s" % entry,
         "Page_Size=%d" % page,
         "Flash_Size=%d" % (values["FLASHEND"] + 1),
         "",
@@ -291,14 +369,21 @@ def main():
     written = 0
     differ = 0
     expected = set()
-    for name in DEVICES:
+    def attempt(name):
         try:
-            text = describe(name, args.include)
+            return describe(name, args.include), None
         except Skip as e:
-            print("skipped %s: %s" % (name, e), file=sys.stderr)
+            return None, e
+
+    # Each device costs a few runs of the compiler, which wait on their own processes.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(2, os.cpu_count() or 1)) as pool:
+        results = list(pool.map(attempt, DEVICES))
+    for name, (text, skipped) in zip(DEVICES, results):
+        if skipped:
+            print("skipped %s: %s" % (name, skipped), file=sys.stderr)
             continue
-        path = os.path.join(args.out, name + ".ini")
-        expected.add(name + ".ini")
+        path = os.path.join(args.out, file_name(name))
+        expected.add(file_name(name))
         if args.check:
             try:
                 with open(path, "rb") as f:
