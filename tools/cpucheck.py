@@ -55,8 +55,10 @@ PARALLEL_DEVICES = set("""
 """.split())
 
 # A device name: one part, or several that share a signature, the later ones
-# written without the family prefix ("ATmega8/8A" stands for ATmega8 and ATmega8A).
-_DEVICE_NAME = re.compile(r"(AT(?:mega|tiny|90(?:CAN|USB|PWM)))([0-9]+[A-Z0-9]*)((?:/[0-9]+[A-Z0-9]*)*)")
+# written without the family prefix ("ATmega8/8A" stands for ATmega8 and
+# ATmega8A), or with only the letters after the number ("ATmega164P/PA" stands
+# for ATmega164P and ATmega164PA).
+_DEVICE_NAME = re.compile(r"(AT(?:mega|tiny|90(?:CAN|USB|PWM)))([0-9]+)([A-Z0-9]*)((?:/[0-9A-Z][A-Z0-9]*)*)")
 
 
 def name_parts(name):
@@ -64,7 +66,9 @@ def name_parts(name):
     m = _DEVICE_NAME.fullmatch(name)
     if not m:
         return None
-    return [m.group(1) + m.group(2)] + [m.group(1) + p for p in m.group(3).split("/")[1:]]
+    family, number = m.group(1), m.group(2)
+    return [family + number + m.group(3)] + [family + (p if p[0].isdigit() else number + p)
+                                              for p in m.group(4).split("/")[1:]]
 
 
 # Fuse bytes in file order: heading in the device header, key prefix in the

@@ -26,22 +26,24 @@ import sys
 # Devices with a high-voltage parallel programming mode (from their datasheets; avrdude.conf
 # marks the same parts with PM_HVPP), the only kind the programmer adapter can serve.  Parts
 # that carry one signature share one entry, named "first/second..." with the family prefix
-# left off the later names: the chip cannot tell them apart, so one file stands for all of
-# them (a second file would never be identified).  The facts come from the first part's
+# left off the later names ("ATmega8/8A"), and their number too where only the letters
+# differ, as the datasheets' titles write it ("ATmega164P/PA", "ATmega169/P/PA"; the long
+# form would not fit the chip list): the chip cannot tell them apart, so one file stands for
+# all of them (a second file would never be identified).  The facts come from the first part's
 # header; the others' headers must agree on the signature, the Flash and the page size.
 DEVICES = [
     # ATmega, the classic families
     "ATmega8/8A", "ATmega16/16A", "ATmega32/32A", "ATmega64/64A", "ATmega128/128A",
     "ATmega8515", "ATmega8535", "ATmega162",
-    "ATmega48/48A", "ATmega48P/48PA", "ATmega48PB", "ATmega88/88A", "ATmega88P/88PA", "ATmega88PB",
-    "ATmega168/168A", "ATmega168P/168PA", "ATmega168PB", "ATmega328", "ATmega328P",
-    "ATmega164A", "ATmega164P/164PA", "ATmega324A", "ATmega324P", "ATmega324PA",
-    "ATmega644/644A", "ATmega644P/644PA", "ATmega1284", "ATmega1284P",
+    "ATmega48/48A", "ATmega48P/PA", "ATmega48PB", "ATmega88/88A", "ATmega88P/PA", "ATmega88PB",
+    "ATmega168/168A", "ATmega168P/PA", "ATmega168PB", "ATmega328", "ATmega328P",
+    "ATmega164A", "ATmega164P/PA", "ATmega324A", "ATmega324P", "ATmega324PA",
+    "ATmega644/644A", "ATmega644P/PA", "ATmega1284", "ATmega1284P",
     "ATmega640", "ATmega1280", "ATmega1281", "ATmega2560", "ATmega2561",
     # ATmega with LCD controller, and their relatives without it
-    "ATmega165P/165PA", "ATmega169/169P/169PA",
-    "ATmega325/325A", "ATmega325P/325PA", "ATmega3250/3250A", "ATmega3250P/3250PA",
-    "ATmega329/329A", "ATmega329P/329PA", "ATmega3290/3290A", "ATmega3290P/3290PA",
+    "ATmega165P/PA", "ATmega169/P/PA",
+    "ATmega325/325A", "ATmega325P/PA", "ATmega3250/3250A", "ATmega3250P/PA",
+    "ATmega329/329A", "ATmega329P/PA", "ATmega3290/3290A", "ATmega3290P/PA",
     "ATmega645/645A", "ATmega645P", "ATmega6450/6450A", "ATmega6450P",
     "ATmega649/649A", "ATmega649P", "ATmega6490/6490A", "ATmega6490P",
     # ATmega with CAN/LIN and motor control, battery management, USB, radio
@@ -64,10 +66,12 @@ _FAMILY = re.compile(r"AT(?:mega|tiny|90(?:CAN|USB|PWM))")
 
 
 def parts(entry):
-    """The parts an entry stands for: "ATmega8/8A" gives ATmega8 and ATmega8A."""
+    """The parts an entry stands for: "ATmega8/8A" gives ATmega8 and ATmega8A, "ATmega169/P/PA"
+    ATmega169, ATmega169P and ATmega169PA."""
     first, *others = entry.split("/")
     prefix = _FAMILY.match(first).group(0)
-    return [first] + [prefix + other for other in others]
+    number = re.match(r"[0-9]+", first[len(prefix):]).group(0)
+    return [first] + [prefix + (other if other[0].isdigit() else number + other) for other in others]
 
 
 def file_name(entry):
