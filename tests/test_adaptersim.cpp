@@ -200,6 +200,12 @@ private slots:
     void commandLine();
     void commandLineRejects_data();
     void commandLineRejects();
+    // The physical page and the wide stream address.
+    void piecesFillWidePage_data();
+    void piecesFillWidePage();
+    void halfPageAtEnd();
+    void readsAcross64K();
+    void wholeFlashRoundTrip();
 };
 
 void TestAdapterSim::replyToChipCommands_data()
@@ -370,8 +376,8 @@ void TestAdapterSim::pageBeyondFlashEnd()
     QCOMPARE(writePage(port, pageBlock(4), hex("01020304")), ack + ack);
     QCOMPARE(writePage(port, pageBlock(4), hex("05060708")), ack + ack);  // 07 08 fall off
     QCOMPARE(writePage(port, pageBlock(4), hex("090A0B0C")), ack + ack);  // all off
+    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);  // programs the page
     QCOMPARE(bytes(sim.chip().flash), hex("010203040506"));
-    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);
     QCOMPARE(exchange(port, readBlock, 128), hex("010203040506") + QByteArray(122, char(0xFF)));
     QCOMPARE(exchange(port, readBlock, 128), QByteArray(128, char(0xFF)));
 }
@@ -718,6 +724,157 @@ void TestAdapterSim::commandLineRejects()
     QCOMPARE(sim.readAllStandardOutput(), QByteArray());
     QVERIFY(!sim.readAllStandardError().isEmpty());
     QCOMPARE(QFileInfo(image).size(), 16);
+}
+
+void TestAdapterSim::piecesFillWidePage_data()
+{
+    QTest::addColumn<int>("piece");
+    QTest::newRow("two pieces of 128") << 128;
+    QTest::newRow("four pieces of 64") << 64;
+    QTest::newRow("pieces of 96 straddle pages") << 96;
+}
+
+// A 256-byte page written in pieces: nothing reaches Flash before the page is whole, then the
+// whole page at once, ANDed into what was there, exactly as one write of 256 bytes would.
+void TestAdapterSim::piecesFillWidePage()
+{
+    QFETCH(int, piece);
+    Chip chip;
+    chip.pageSize = 256;
+    chip.flash.assign(1024, 0xFF);
+    chip.flash[300] = 0x0F;  // programmed earlier, not erased: the write can only clear bits
+    Simulator sim(Options{chip});
+    START(sim);
+    const QString port = path(sim);
+
+    QByteArray image;
+    for (int i = 0; i < 768; ++i)
+        image.append(char((i * 13 + 5) & 0xFF));
+    QByteArray expected = image + QByteArray(256, char(0xFF));
+    expected[300] = char(expected[300] & 0x0F);
+
+    int sent = 0;
+    while (sent < image.size()) {
+        QCOMPARE(writePage(port, pageBlock(piece), image.mid(sent, piece)), ack + ack);
+        sent += piece;
+        // Pages behind the stream are programmed; the one it is in is still in the buffer.
+        const int done = sent / 256 * 256;
+        const QByteArray flash = bytes(sim.chip().flash);
+        QCOMPARE(flash.left(done), expected.left(done));
+        if (sent % 256 != 0)
+            QCOMPARE(flash.mid(done, 256), bytes(chip.flash).mid(done, 256));
+    }
+    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);
+    QCOMPARE(bytes(sim.chip().flash), expected);
+}
+
+// cmdEnd programs a page the stream left half full; the other half stays as it was.
+void TestAdapterSim::halfPageAtEnd()
+{
+    Chip chip;
+    chip.pageSize = 256;
+    chip.flash.assign(512, 0xFF);
+    for (std::size_t i = 384; i < 512; ++i)
+        chip.flash[i] = std::uint8_t(0x3C);
+    Simulator sim(Options{chip});
+    START(sim);
+    const QString port = path(sim);
+
+    QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0x11))), ack + ack);
+    QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0x22))), ack + ack);
+    QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0x33))), ack + ack);
+    QCOMPARE(bytes(sim.chip().flash).mid(256), bytes(chip.flash).mid(256));  // still in the buffer
+
+    QByteArray atEnd;
+    sim.setStreamEndHandler([&atEnd](const Chip &c) { atEnd = bytes(c.flash); });
+    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);
+    const QByteArray expected = QByteArray(128, char(0x11)) + QByteArray(128, char(0x22))
+                                + QByteArray(128, char(0x33)) + QByteArray(128, char(0x3C));
+    QCOMPARE(bytes(sim.chip().flash), expected);
+    QCOMPARE(atEnd, expected);  // the dump at cmdEnd sees the page
+
+    // A new stream starts at 0 with an empty buffer: nothing of the old page is written again.
+    QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0xF0))), ack + ack);
+    QCOMPARE(exchange(port, readChip, 8), hex("01") + defaultState);  // any command ends the loading
+    QByteArray second = expected;
+    for (int i = 0; i < 128; ++i)
+        second[i] = char(0x11 & 0xF0);
+    QCOMPARE(bytes(sim.chip().flash), second);
+}
+
+// Devices of 128 KB and more: the stream address goes on past 0xFFFF instead of wrapping.
+void TestAdapterSim::readsAcross64K()
+{
+    Chip chip = patternChip(0x20000);
+    for (std::size_t i = 0x10000; i < chip.flash.size(); ++i)
+        chip.flash[i] = std::uint8_t(i * 3 + 1);  // unlike the first 64 KB
+    Simulator sim(Options{chip});
+    START(sim);
+    const QString port = path(sim);
+
+    QByteArray blocks;
+    for (int i = 0; i < 0x10000 / 128 + 2; ++i)
+        blocks += exchange(port, readBlock, 128);
+    QCOMPARE(blocks, bytes(chip.flash).left(0x10000 + 256));
+    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);
+
+    // Writes past 64 KB land there too, not at the bottom.
+    Chip blank;
+    blank.pageSize = 256;
+    blank.flash.assign(0x20000, 0xFF);
+    sim.setChip(blank);
+    for (int i = 0; i < 0x10000 / 128; ++i)
+        QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0xFF))), ack + ack);
+    QCOMPARE(writePage(port, pageBlock(128), QByteArray(128, char(0x5A))), ack + ack);
+    QCOMPARE(exchange(port, endStream, 8), hex("00") + defaultState);
+    const QByteArray flash = bytes(sim.chip().flash);
+    QCOMPARE(flash.left(0x10000), QByteArray(0x10000, char(0xFF)));
+    QCOMPARE(flash.mid(0x10000, 128), QByteArray(128, char(0x5A)));
+    QCOMPARE(flash.mid(0x10080), QByteArray(0x20000 - 0x10080, char(0xFF)));
+}
+
+// 256 KB (an ATmega2560) through the adapter-sim program: written in pieces of 128 into
+// 256-byte pages, dumped at cmdEnd, read back whole.
+void TestAdapterSim::wholeFlashRoundTrip()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString link = dir.filePath("ttyAdapter");
+    const QString dump = dir.filePath("dump.bin");
+    constexpr int flashSize = 256 * 1024;
+
+    QProcess sim;
+    sim.start(program(), {"--link", link, "--signature", "1E9801", "--flash-size", QString::number(flashSize),
+                          "--page", "256", "--dump", dump});
+    QVERIFY2(sim.waitForStarted(), qPrintable(sim.errorString()));
+    QDeadlineTimer deadline(10000);
+    while (!sim.canReadLine() && !deadline.hasExpired())
+        sim.waitForReadyRead(100);
+    QVERIFY(QString::fromLocal8Bit(sim.readLine()).startsWith("adapter-sim: serving on /dev/"));
+
+    QByteArray image(flashSize, Qt::Uninitialized);
+    for (int i = 0; i < flashSize; ++i)
+        image[i] = char((i ^ (i >> 8) ^ (i >> 16) * 7) & 0xFF);  // every 64 KB differs
+    for (int at = 0; at < flashSize; at += 128)
+        QCOMPARE(writePage(link, pageBlock(128), image.mid(at, 128)), ack + ack);
+    QVERIFY(exchange(link, endStream, 8).size() == 8);
+    QFile dumped(dump);
+    QVERIFY(dumped.open(QIODevice::ReadOnly));
+    QVERIFY(dumped.readAll() == image);
+
+    QByteArray back;
+    back.reserve(flashSize);
+    while (back.size() < flashSize) {
+        const QByteArray block = exchange(link, readBlock, 128);
+        QCOMPARE(block.size(), 128);
+        back += block;
+    }
+    QVERIFY(back == image);
+    QVERIFY(exchange(link, endStream, 8).size() == 8);
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestAdapterSim)

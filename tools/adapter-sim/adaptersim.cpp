@@ -181,6 +181,7 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     }
 
     address_ = 0;
+    latchLoaded_ = false;
     lineFreeAt_ = {};
     running_ = true;
     try {
@@ -372,6 +373,50 @@ bool Simulator::send(const std::uint8_t *bytes, std::size_t count, bool wirePace
     return running_;
 }
 
+void Simulator::loadPage(const std::uint8_t *bytes, std::size_t count)
+{
+    std::size_t pageSize;
+    {
+        std::lock_guard lock(mutex_);
+        pageSize = options_.chip.pageSize;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = address_ + i;
+        if (pageSize == 0) {
+            latch_.assign(1, bytes[i]);
+            latchedPage_ = at;
+            latchLoaded_ = true;
+            programLatch();
+            continue;
+        }
+        const std::size_t page = at / pageSize;
+        if (latchLoaded_ && page != latchedPage_)
+            programLatch();
+        if (!latchLoaded_) {
+            latch_.assign(pageSize, 0xFF);
+            latchedPage_ = page;
+            latchLoaded_ = true;
+        }
+        latch_[at % pageSize] = bytes[i];
+        if (at % pageSize == pageSize - 1)
+            programLatch();
+    }
+}
+
+void Simulator::programLatch()
+{
+    if (!latchLoaded_)
+        return;
+    latchLoaded_ = false;
+    // Programming without erase can only clear bits; past the end nothing sticks.
+    std::lock_guard lock(mutex_);
+    auto &flash = options_.chip.flash;
+    const std::size_t base = latchedPage_ * latch_.size();
+    for (std::size_t i = 0; i < latch_.size(); ++i)
+        if (base + i < flash.size())
+            flash[base + i] &= latch_[i];
+}
+
 void Simulator::serve()
 {
     using namespace std::chrono;
@@ -407,14 +452,7 @@ void Simulator::serve()
             if (page.wirePaced && !waitUntil(firstAt + need * byteTime))
                 break;
             addLog(hexLine("data", part.data(), part.size()));
-            {
-                // Programming without erase can only clear bits; past the end nothing sticks.
-                std::lock_guard lock(mutex_);
-                auto &flash = options_.chip.flash;
-                for (std::size_t i = 0; i < part.size(); ++i)
-                    if (address_ + i < flash.size())
-                        flash[address_ + i] &= part[i];
-            }
+            loadPage(part.data(), part.size());
             address_ += part.size();
             fresh();
             if (!waitUntil(Clock::now() + microseconds(page.pageWriteUs)))
@@ -435,6 +473,9 @@ void Simulator::serve()
             addLog(hexLine("block", block.data(), block.size()));
             fresh();
             const std::uint8_t code = block[0];
+            // Any command but a further page write ends the loading of the page buffer.
+            if (code != cmdWritePage)
+                programLatch();
 
             if (code == cmdWritePage) {
                 if (b.acknowledgements() >= 1 && !send(&ackChar, 1, b.wirePaced))

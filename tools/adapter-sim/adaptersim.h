@@ -28,6 +28,11 @@ struct Chip {
     std::uint8_t extFuse = 0xFF;  // no extended fuse: reads FF
     std::uint8_t lock = 0xFF;
     std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(8192, 0xFF);
+    // The physical Flash page in bytes. Page data fills the chip's page buffer at the
+    // stream's address and is programmed when the stream reaches the end of the page, leaves
+    // it, or is closed (cmdEnd or any other command), so a page written in pieces lands as a
+    // whole one would. 0: every byte is programmed as it arrives.
+    std::size_t pageSize = 64;
 };
 
 struct Options {
@@ -106,7 +111,12 @@ private:
     std::function<void(const std::string &)> logHandler_;
     std::function<void(const Chip &)> streamEndHandler_;
     // Serving thread only:
-    std::size_t address_ = 0;          // Flash address of the open stream
+    std::size_t address_ = 0;          // Flash address of the open stream; as wide as the Flash
+    std::vector<std::uint8_t> latch_;  // the chip's page buffer, as page data has loaded it
+    std::size_t latchedPage_ = 0;      // the physical page it belongs to ...
+    bool latchLoaded_ = false;         // ... when it holds anything not yet programmed
+    void loadPage(const std::uint8_t *bytes, std::size_t count);
+    void programLatch();
     Clock::time_point lineFreeAt_{};   // when the transmitter has sent its last byte (wire pacing)
 };
 

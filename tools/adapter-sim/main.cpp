@@ -28,6 +28,8 @@ constexpr const char *usage =
     "  --fuses HHHHHH      Low, High and Extended fuse bytes (default E1D9FF)\n"
     "  --lock HH           lock byte (default FF)\n"
     "  --flash-size N      Flash size in bytes (default 8192)\n"
+    "  --page N            physical Flash page in bytes (default 64): page data is\n"
+    "                      programmed a whole page at a time; 0 programs each byte\n"
     "  --load FILE         raw image loaded into Flash from address 0\n"
     "  --dump FILE         raw Flash image written at every cmdEnd and at exit\n"
     "  --silent            never send anything\n"
@@ -42,7 +44,7 @@ constexpr const char *usage =
     "  --help              show this text\n";
 
 const std::string valueOptions[] = {"--link", "--signature", "--fuses", "--lock",
-                                    "--flash-size", "--load", "--dump", "--short",
+                                    "--flash-size", "--page", "--load", "--dump", "--short",
                                     "--page-ms", "--erase-ms", "--fuse-ms", "--log"};
 
 // Far above any AVR, low enough that a typing error does not eat the memory.
@@ -173,6 +175,11 @@ int main(int argc, char **argv)
             if (!parseUnsigned(arg, maxFlashSize, &flashSize))
                 return usageError("--flash-size takes a number of bytes up to " +
                                   std::to_string(maxFlashSize));
+        } else if (option == "--page") {
+            unsigned long page = 0;
+            if (!parseUnsigned(arg, maxFlashSize, &page))
+                return usageError("--page takes a number of bytes, such as 256");
+            options.chip.pageSize = page;
         } else if (option == "--load") {
             loadPath = arg;
         } else if (option == "--dump") {
