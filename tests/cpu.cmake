@@ -31,3 +31,10 @@ if(TARVANE_AVR_GCC)
 else()
   message(STATUS "avr-gcc not found: cpu_catalogue_generated is not registered")
 endif()
+
+# The shipped catalogue in the window's chip list: a name is found by typing its first letters.
+if(TARGET tarvane_gui)
+  tarvane_test(test_chipsearch SOURCES test_chipsearch.cpp support/scripteddialogs.h LIBS tarvane_gui)
+  target_include_directories(test_chipsearch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+  add_dependencies(test_chipsearch device_files)
+endif()
