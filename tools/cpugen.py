@@ -86,6 +86,24 @@ _CLOCK_644A = ('same family: Atmel ATmega644A datasheet 42716C, 10.2.1 "Default 
 _SIG_164 = ('ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet DS40002070A, Table 27-6 "Device and JTAG ID"')
 
 
+_DFP_M1 = ("Microchip ATmega_DFP %s.atdf, %s, "
+           "https://github.com/epccs/ATmega_DFP/blob/555a0c25d25800b5349d7fa94491eff71c04a036/atdf/%s.atdf")
+_ATDF_RFA1 = ("Microchip ATmega128RFA1.atdf, fuse LOW initval 0x62, "
+              "https://github.com/felias-fogg/avrburn/blob/3f72902c0e816f34e940698f3f34262efa9ea5fb/atdf/ATmega128RFA1.atdf")
+
+
+def _initvals(device, values, source, atdf=None):
+    """Fuse defaults from a Microchip device file; atdf names a sibling's file where the
+    device's own was not read (the same datasheet covers both)."""
+    atdf = atdf or device
+    fields = ", ".join("fuse %s initval 0x%02X" % ({"Low": "LOW", "High": "HIGH", "Ext": "EXTENDED"}[w], v)
+                       for w, v in values)
+    text = source % (atdf, fields, atdf)
+    if atdf != device:
+        text = "same datasheet as the %s: %s" % (atdf, text)
+    return [(what, value, text) for what, value in values]
+
+
 def _low_62(device):
     return ("Low", 0x62, "%s; %s" % (_DFP % (device, "fuse LOW initval 0x62", device), _CLOCK_644A))
 
@@ -138,6 +156,20 @@ OVERRIDES = {
         ("Signature", (0x1E, 0x93, 0x82), _DFP % ("AT90USB82", "SIGNATURE0..2 0x1e 0x93 0x82, interfaces ISP, HVPP",
                                                   "AT90USB82")),
     ],
+    # avr-libc gives these families CKSEL=0001 or a programmed CKOUT where the parts leave
+    # the factory on the internal RC oscillator (USB parts: the crystal) with CKDIV8.
+    "ATmega324PA": [_low_62("ATmega324PA")],
+    "ATmega128RFA1": [("Low", 0x62, _ATDF_RFA1)],
+    "ATmega8U2": _initvals("ATmega8U2", [("Low", 0x5E), ("Ext", 0xF4)], _DFP, "ATmega16U2"),
+    "ATmega16U2": _initvals("ATmega16U2", [("Low", 0x5E), ("Ext", 0xF4)], _DFP),
+    "ATmega32U2": _initvals("ATmega32U2", [("Low", 0x5E), ("Ext", 0xF4)], _DFP),
+    "ATmega16U4": _initvals("ATmega16U4", [("Low", 0x52), ("Ext", 0xFB)], _DFP),
+    "ATmega32U4": _initvals("ATmega32U4", [("Low", 0x52), ("High", 0x99), ("Ext", 0xFB)], _DFP),
+    "ATmega16M1": _initvals("ATmega16M1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1, "ATmega32M1"),
+    "ATmega32M1": _initvals("ATmega32M1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1),
+    "ATmega64M1": _initvals("ATmega64M1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1, "ATmega32M1"),
+    "ATmega32C1": _initvals("ATmega32C1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1, "ATmega64C1"),
+    "ATmega64C1": _initvals("ATmega64C1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1),
     "ATtiny26": [
         ("Page", 32,
          "Microchip ATtiny26.atdf, FLASH pagesize 0x20, interfaces ISP and HVPP, "
