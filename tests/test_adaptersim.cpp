@@ -695,6 +695,9 @@ void TestAdapterSim::commandLineRejects_data()
     QTest::newRow("image larger than Flash") << QStringList({"--flash-size", "8", "--load", "@image"});
     QTest::newRow("image missing") << QStringList({"--load", "@missing"});
     QTest::newRow("link over a file") << QStringList({"--link", "@image"});
+    QTest::newRow("page not a number") << QStringList({"--page", "256 bytes"});
+    QTest::newRow("device file missing") << QStringList({"--device", "@missing"});
+    QTest::newRow("device file without sizes") << QStringList({"--device", "@image"});
 }
 
 void TestAdapterSim::commandLineRejects()
@@ -841,16 +844,30 @@ void TestAdapterSim::wholeFlashRoundTrip()
     QVERIFY(dir.isValid());
     const QString link = dir.filePath("ttyAdapter");
     const QString dump = dir.filePath("dump.bin");
+    const QString device = dir.filePath("ATmega2560.ini");
     constexpr int flashSize = 256 * 1024;
+    {
+        // The chip comes from a device file, as the catalogue writes them.
+        QFile f(device);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("; comment\n[configuration]\nSignature_000=$1E\nsignature_001=0x98\nSignature_002=1\n"
+                "CPU_Name=ATmega2560\nPage_Size=256\nFlash_Size=262144\n\n[fuse-bits]\n"
+                "Low_0=CKSEL0|P\nLow_1=CKSEL1|U\nLow_2=CKSEL2|P\nLow_3=CKSEL3|P\nLow_4=SUT0|P\nLow_5=SUT1|U\n"
+                "Low_6=CKOUT|U\nLow_7=CKDIV8|P\nHigh_0=BOOTRST|U\nHigh_1=BOOTSZ0|P\nHigh_2=BOOTSZ1|P\n"
+                "High_3=EESAVE|U\nHigh_4=WDTON|U\nHigh_5=SPIEN|P\nHigh_6=JTAGEN|P\nHigh_7=OCDEN|U\n"
+                "Ext_0=BODLEVEL0|U\nExt_1=BODLEVEL1|U\nExt_2=BODLEVEL2|U\n\n[lock-bits]\nLock_0=LB1|U\n"
+                "Lock_1=LB2|U\n");
+    }
 
     QProcess sim;
-    sim.start(program(), {"--link", link, "--signature", "1E9801", "--flash-size", QString::number(flashSize),
-                          "--page", "256", "--dump", dump});
+    sim.start(program(), {"--link", link, "--device", device, "--dump", dump});
     QVERIFY2(sim.waitForStarted(), qPrintable(sim.errorString()));
     QDeadlineTimer deadline(10000);
     while (!sim.canReadLine() && !deadline.hasExpired())
         sim.waitForReadyRead(100);
     QVERIFY(QString::fromLocal8Bit(sim.readLine()).startsWith("adapter-sim: serving on /dev/"));
+    // Factory state: every bit the file does not flag U is programmed; unnamed bits read 1.
+    QCOMPARE(exchange(link, readChip, 8), hex("01 1E9801 62 99 FF FF"));
 
     QByteArray image(flashSize, Qt::Uninitialized);
     for (int i = 0; i < flashSize; ++i)

@@ -3,6 +3,7 @@
 #include "adaptersim.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include <pthread.h>
@@ -27,6 +29,9 @@ constexpr const char *usage =
     "  --signature HHHHHH  the three signature bytes (default 1E9307)\n"
     "  --fuses HHHHHH      Low, High and Extended fuse bytes (default E1D9FF)\n"
     "  --lock HH           lock byte (default FF)\n"
+    "  --device FILE       a device file (cpu/*.ini): its signature, Flash size and\n"
+    "                      page size, and its factory fuse and lock bytes; options\n"
+    "                      after it override them\n"
     "  --flash-size N      Flash size in bytes (default 8192)\n"
     "  --page N            physical Flash page in bytes (default 64): page data is\n"
     "                      programmed a whole page at a time; 0 programs each byte\n"
@@ -44,7 +49,7 @@ constexpr const char *usage =
     "  --help              show this text\n";
 
 const std::string valueOptions[] = {"--link", "--signature", "--fuses", "--lock",
-                                    "--flash-size", "--page", "--load", "--dump", "--short",
+                                    "--flash-size", "--page", "--device", "--load", "--dump", "--short",
                                     "--page-ms", "--erase-ms", "--fuse-ms", "--log"};
 
 // Far above any AVR, low enough that a typing error does not eat the memory.
@@ -102,6 +107,101 @@ bool parseMilliseconds(const std::string &text, int *us)
     if (errno != 0 || *end != '\0' || !std::isfinite(ms) || ms < 0 || ms > 2.0e6)
         return false;
     *us = static_cast<int>(std::lround(ms * 1000.0));
+    return true;
+}
+
+// The number rule of the device files: decimal, or hex after "$", "x" or "0x".
+bool parseIniNumber(std::string text, long long *out)
+{
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+'))
+        text.erase(0, 1);
+    int base = 10;
+    for (const char *marker : {"$", "0x", "0X", "x", "X"}) {
+        if (text.rfind(marker, 0) == 0) {
+            text.erase(0, std::strlen(marker));
+            base = 16;
+            break;
+        }
+    }
+    if (text.empty() || text.size() > 10)
+        return false;
+    long long value = 0;
+    for (char c : text) {
+        const int digit = base == 16 ? hexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0)
+            return false;
+        value = value * base + digit;
+    }
+    *out = negative ? -value : value;
+    return true;
+}
+
+// A device file as the program reads it: sections and keys without regard to case, the
+// first of repeated keys. A bit whose entry is not flagged "U" is programmed (0) at the
+// factory; bits the file does not name read 1, as unused fuse bits do on the chip.
+bool loadDeviceFile(const std::string &path, adaptersim::Chip *chip, unsigned long *flashSize, std::string *error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    const auto lower = [](std::string t) {
+        for (char &c : t)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const auto trim = [](std::string t) {
+        const auto first = t.find_first_not_of(" \t\r");
+        const auto last = t.find_last_not_of(" \t\r");
+        return first == std::string::npos ? std::string() : t.substr(first, last - first + 1);
+    };
+    std::map<std::string, std::string> values;  // "section/key" -> value
+    std::string section, line;
+    while (std::getline(in, line)) {
+        line = trim(line);
+        if (line.empty() || line[0] == ';')
+            continue;
+        if (line[0] == '[') {
+            section = lower(trim(line.substr(1, line.find(']') - 1)));
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq != std::string::npos)
+            values.emplace(section + "/" + lower(trim(line.substr(0, eq))), trim(line.substr(eq + 1)));
+    }
+    const auto number = [&](const char *key, long long *out) {
+        const auto it = values.find(std::string("configuration/") + key);
+        return it != values.end() && parseIniNumber(it->second, out);
+    };
+    long long sig[3], page = 0, flash = 0;
+    if (!number("signature_000", &sig[0]) || !number("signature_001", &sig[1]) ||
+        !number("signature_002", &sig[2]) || !number("page_size", &page) || !number("flash_size", &flash) ||
+        page < 0 || flash <= 0 || static_cast<unsigned long long>(flash) > maxFlashSize) {
+        *error = path + ": no usable Signature_000..002, Page_Size and Flash_Size";
+        return false;
+    }
+    const auto factory = [&](const char *group, const char *prefix) {
+        std::uint8_t byte = 0xFF;
+        for (int bit = 0; bit < 8; ++bit) {
+            const auto it = values.find(std::string(group) + "/" + prefix + char('0' + bit));
+            if (it == values.end())
+                continue;
+            const auto bar = it->second.find('|');
+            if (bar == std::string::npos || it->second.substr(bar + 1) != "U")
+                byte = std::uint8_t(byte & ~(1u << bit));
+        }
+        return byte;
+    };
+    for (int n = 0; n < 3; ++n)
+        chip->signature[std::size_t(n)] = std::uint8_t(sig[n]);
+    chip->pageSize = std::size_t(page);
+    *flashSize = static_cast<unsigned long>(flash);
+    chip->lowFuse = factory("fuse-bits", "low_");
+    chip->highFuse = factory("fuse-bits", "high_");
+    chip->extFuse = factory("fuse-bits", "ext_");
+    chip->lock = factory("lock-bits", "lock_");
     return true;
 }
 
@@ -180,6 +280,12 @@ int main(int argc, char **argv)
             if (!parseUnsigned(arg, maxFlashSize, &page))
                 return usageError("--page takes a number of bytes, such as 256");
             options.chip.pageSize = page;
+        } else if (option == "--device") {
+            std::string error;
+            if (!loadDeviceFile(arg, &options.chip, &flashSize, &error)) {
+                std::cerr << "adapter-sim: " << error << "\n";
+                return 1;
+            }
         } else if (option == "--load") {
             loadPath = arg;
         } else if (option == "--dump") {
