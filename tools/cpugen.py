@@ -41,7 +41,7 @@ DEVICES = [
     "ATmega644/644A", "ATmega644P/PA", "ATmega1284", "ATmega1284P",
     "ATmega640", "ATmega1280", "ATmega1281", "ATmega2560", "ATmega2561",
     # ATmega with LCD controller, and their relatives without it
-    "ATmega165P/PA", "ATmega169/P/PA",
+    "ATmega165/165A", "ATmega165P/PA", "ATmega169/P/PA", "ATmega169A",
     "ATmega325/325A", "ATmega325P/PA", "ATmega3250/3250A", "ATmega3250P/PA",
     "ATmega329/329A", "ATmega329P/PA", "ATmega3290/3290A", "ATmega3290P/PA",
     "ATmega645/645A", "ATmega645P", "ATmega6450/6450A", "ATmega6450P",
@@ -55,7 +55,7 @@ DEVICES = [
     # AT90
     "AT90CAN32", "AT90CAN64", "AT90CAN128",
     "AT90USB82", "AT90USB162", "AT90USB646/647", "AT90USB1286/1287",
-    "AT90PWM2B/3B", "AT90PWM216/316",
+    "AT90PWM2B/3B", "AT90PWM216/316", "AT90PWM81", "AT90PWM161",
     # ATtiny with a parallel mode
     "ATtiny26", "ATtiny261/261A", "ATtiny461/461A", "ATtiny861/861A",
     "ATtiny2313/2313A", "ATtiny4313", "ATtiny48", "ATtiny88", "ATtiny87", "ATtiny167",
@@ -109,7 +109,8 @@ def _low_62(device):
 
 
 def _sig_dfp(device, middle, last):
-    # avr-libc gives these the signature of the part without the P, which has its own file.
+    # avr-libc gives these the signature of a sibling (mostly the part without the P), which
+    # has its own file.
     return ("Signature", (0x1E, middle, last), _DFP % (device, "SIGNATURE1..2 0x%02x 0x%02x" % (middle, last), device))
 
 
@@ -150,6 +151,14 @@ OVERRIDES = {
     "ATmega3250P": [_sig_dfp("ATmega3250P", 0x95, 0x0E)],
     "ATmega3290P": [_sig_dfp("ATmega3290P", 0x95, 0x0C)],
     "ATmega645P": [_sig_dfp("ATmega645P", 0x96, 0x0D)],
+    "ATmega169A": [_sig_dfp("ATmega169A", 0x94, 0x11)],
+    "ATmega165": [
+        ("Signature", (0x1E, 0x94, 0x10),
+         "avrdude 7.1 avrdude.conf, parts ATmega165 and ATmega165A: signature 0x1e 0x94 0x10, interfaces "
+         "PM_HVPP; avr-libc's own iom165a.h agrees, "
+         "https://github.com/avrdudes/avrdude/blob/v7.1/src/avrdude.conf.in"),
+    ],
+    "AT90PWM81": _initvals("AT90PWM81", [("Ext", 0xFD)], _DFP),
     "ATmega6450P": [_sig_dfp("ATmega6450P", 0x96, 0x0E)],
     "ATmega6490P": [_sig_dfp("ATmega6490P", 0x96, 0x0C)],
     "AT90USB82": [
