@@ -34,7 +34,7 @@ import sys
 DEVICES = [
     # ATmega, the classic families
     "ATmega8/8A", "ATmega16/16A", "ATmega32/32A", "ATmega64/64A", "ATmega128/128A",
-    "ATmega8515", "ATmega8535", "ATmega162",
+    "ATmega8515", "ATmega8535", "ATmega162", "ATmega163",
     "ATmega48/48A", "ATmega48P/PA", "ATmega48PB", "ATmega88/88A", "ATmega88P/PA", "ATmega88PB",
     "ATmega168/168A", "ATmega168P/PA", "ATmega168PB", "ATmega328", "ATmega328P",
     "ATmega164A", "ATmega164P/PA", "ATmega324A", "ATmega324P", "ATmega324PA",
@@ -48,7 +48,7 @@ DEVICES = [
     "ATmega649/649A", "ATmega649P", "ATmega6490/6490A", "ATmega6490P",
     # ATmega with CAN/LIN and motor control, battery management, USB, radio
     "ATmega16M1", "ATmega32M1", "ATmega64M1", "ATmega32C1", "ATmega64C1",
-    "ATmega406",
+    "ATmega406", "ATmega16HVB", "ATmega32HVB",
     "ATmega8U2", "ATmega16U2", "ATmega32U2", "ATmega16U4", "ATmega32U4",
     "ATmega128RFA1", "ATmega64RFR2", "ATmega128RFR2", "ATmega256RFR2",
     "ATmega644RFR2", "ATmega1284RFR2", "ATmega2564RFR2",
@@ -158,6 +158,9 @@ OVERRIDES = {
          "PM_HVPP; avr-libc's own iom165a.h agrees, "
          "https://github.com/avrdudes/avrdude/blob/v7.1/src/avrdude.conf.in"),
     ],
+    # OSCSEL1:0 leave the factory as 01; avr-libc has 10.
+    "ATmega16HVB": _initvals("ATmega16HVB", [("Low", 0xDD)], _DFP),
+    "ATmega32HVB": _initvals("ATmega32HVB", [("Low", 0xDD)], _DFP, "ATmega16HVB"),
     "AT90PWM81": _initvals("AT90PWM81", [("Ext", 0xFD)], _DFP),
     "ATmega6450P": [_sig_dfp("ATmega6450P", 0x96, 0x0E)],
     "ATmega6490P": [_sig_dfp("ATmega6490P", 0x96, 0x0C)],
