@@ -59,7 +59,7 @@ DEVICES = [
     # ATtiny with a parallel mode
     "ATtiny26", "ATtiny261/261A", "ATtiny461/461A", "ATtiny861/861A",
     "ATtiny2313/2313A", "ATtiny4313", "ATtiny48", "ATtiny88", "ATtiny87", "ATtiny167",
-    "ATtiny828", "ATtiny1634", "ATtiny43U",
+    "ATtiny828/828R", "ATtiny1634/1634R", "ATtiny43U",
 ]
 
 _FAMILY = re.compile(r"AT(?:mega|tiny|90(?:CAN|USB|PWM))")
