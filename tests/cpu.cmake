@@ -38,3 +38,7 @@ if(TARGET tarvane_gui)
   target_include_directories(test_chipsearch PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
   add_dependencies(test_chipsearch device_files)
 endif()
+
+# The checker's own rules for shared names and files, on device files made for the purpose.
+add_test(NAME cpu_catalogue_rules COMMAND ${_python} ${CMAKE_CURRENT_SOURCE_DIR}/test_cpucheck.py)
+set_tests_properties(cpu_catalogue_rules PROPERTIES ENVIRONMENT "TARVANE_AVR_INCLUDE=${TARVANE_AVR_INCLUDE}" TIMEOUT 120)
