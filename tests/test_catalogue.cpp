@@ -232,18 +232,18 @@ private slots:
         QVERIFY(QDir().mkpath(cpu));
         writeFile(cpu + "/a.ini", deviceIni("ATmega8", "1E9307", 8192));
         QCOMPARE(mkfifo(QFile::encodeName(cpu + "/fifo.ini").constData(), 0600), 0);
-        QVERIFY(QFile::link("/dev/zero", cpu + "/zero.ini"));
+        QVERIFY(QFile::link("/dev/null", cpu + "/null.ini"));
         QVERIFY(QFile::link(cpu + "/a.ini", cpu + "/link.ini"));  // a link to a file is a file
-        const int names = runInChild([&] {
+        const int found = runInChild([&] {
             const auto devices = loadDeviceFolder(cpu);
-            int found = int(devices.size());
+            int result = int(devices.size());
             for (const auto &d : devices)
-                found += d->Name == "ATmega8" ? 10 : 100;
-            return found;
+                result += d->Name == "ATmega8" ? 10 : 100;
+            if (IniFile().load(cpu + "/fifo.ini") || IniFile().load(cpu + "/null.ini"))
+                result += 1000;
+            return result;
         }, 10);
-        QCOMPARE(names, 2 + 2 * 10);
-        QVERIFY(!IniFile().load(cpu + "/fifo.ini"));
-        QVERIFY(!IniFile().load(cpu + "/zero.ini"));
+        QCOMPARE(found, 2 + 2 * 10);
     }
 
     // A file over the bound is read in part, up to its last whole line within the bound.
