@@ -17,7 +17,8 @@ std::optional<QString> runFileDialog(QWidget *parent, const FileDialogRequest &r
 {
     QFileDialog dialog(parent);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    // A typed name of a file that does not exist is taken too; the operation reports it.
+    dialog.setFileMode(QFileDialog::AnyFile);
     // The descriptions are shown as written; the patterns ride in the hidden details.
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     if (save)

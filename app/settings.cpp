@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
 
@@ -47,26 +48,40 @@ QByteArray formatSettings(const SettingsValues &values)
 
 bool readSettingsFile(const QString &path, SettingsValues &values)
 {
-    QFile file(path);
-    if (!file.exists()) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
         parseSettings(QByteArray(), values);
         return true;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Looked at before it is opened: opening a FIFO would wait for a writer for ever.
+    QFile file(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly) || file.isSequential()) {
         parseSettings(QByteArray(), values);
         return false;
     }
-    parseSettings(file.readAll(), values);
+    // Four short lines are all it holds; a huge file is read only as far as the bound.
+    const QByteArray content = file.read(kMaxSettingsFileSize);
+    if (file.error() != QFileDevice::NoError) {
+        parseSettings(QByteArray(), values);
+        return false;
+    }
+    parseSettings(content, values);
     return true;
 }
 
 bool writeSettingsFile(const QString &path, const SettingsValues &values)
 {
+    // Something other than a file in its place (a FIFO, a device, a folder) is never replaced.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray data = formatSettings(values);
-    if (file.write(data) != data.size()) {
+    // commit() can report success although the buffered last write failed (a full disk),
+    // and would then put a cut-short file in place of the old one: the flush is checked here.
+    if (file.write(data) != data.size() || !file.flush() || file.error() != QFileDevice::NoError) {
         file.cancelWriting();
         return false;
     }

@@ -21,7 +21,10 @@ void parseSettings(const QByteArray &content, SettingsValues &values);
 // The four lines, each ended by CR LF.
 QByteArray formatSettings(const SettingsValues &values);
 
+// No more than this is read of the file.
+inline constexpr qint64 kMaxSettingsFileSize = 1024 * 1024;
+
 // Reading and writing the file. Saving replaces the file atomically, so a failure never
-// leaves a truncated file behind.
+// leaves a truncated file behind. Only a regular file is read or replaced.
 bool readSettingsFile(const QString &path, SettingsValues &values);  // false: exists, unreadable
-bool writeSettingsFile(const QString &path, const SettingsValues &values);
+bool writeSettingsFile(const QString &path, const SettingsValues &values);  // false: old file kept

@@ -127,6 +127,18 @@ void TfmMain::buildWindow()
     client->setFixedSize(kClientWidth, kClientHeight);
     setCentralWidget(client);
 
+    // The boxes are made in the window's tab order: Fuses, ProgressBar1, GroupBox1,
+    // GroupBox2, GroupBox3.
+    // Bit panel
+    Fuses = place<QGroupBox>(client, "Fuses", 144, 0, 409, 249);
+    Fuses->setTitle(QStringLiteral(" Fuses "));
+    buildBitPanel();
+
+    ProgressBar1 = place<QProgressBar>(client, "ProgressBar1", 310, 342, 244, 13);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
     // Chip
     GroupBox1 = place<QGroupBox>(client, "GroupBox1", 0, 0, 141, 189);
     GroupBox1->setTitle(QStringLiteral(" Chip "));
@@ -136,6 +148,8 @@ void TfmMain::buildWindow()
     cbChips = place<QComboBox>(GroupBox1, "cbChips", 8, 126, 125, 21);
     cbChips->setEditable(false);
     cbChips->setMaxVisibleItems(12);
+    // Styles that open the list as a menu (Fusion among them) show every entry otherwise.
+    cbChips->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
     Label7 = label(GroupBox1, "Label7", QStringLiteral("Flash size:"), 9, 152, 49, 13, Qt::AlignRight | Qt::AlignVCenter);
     lbFlashSize = label(GroupBox1, "lbFlashSize", QStringLiteral("0"), 60, 152, 6, 13);
     Label6 = label(GroupBox1, "Label6", QStringLiteral("Page size:"), 8, 168, 50, 13, Qt::AlignRight | Qt::AlignVCenter);
@@ -152,11 +166,6 @@ void TfmMain::buildWindow()
     btWriteFuses = button(GroupBox2, "btWriteFuses", QStringLiteral("Write Fuses"), 6, 52, 128, 25, false);
     btWriteLocks = button(GroupBox2, "btWriteLocks", QStringLiteral("Write Lock Bits"), 6, 80, 128, 25, false);
     btChipErase = button(GroupBox2, "btChipErase", QStringLiteral("Chip Erase"), 6, 112, 128, 25, false);
-
-    // Bit panel
-    Fuses = place<QGroupBox>(client, "Fuses", 144, 0, 409, 249);
-    Fuses->setTitle(QStringLiteral(" Fuses "));
-    buildBitPanel();
 
     // Flash
     GroupBox3 = place<QGroupBox>(client, "GroupBox3", 144, 252, 409, 85);
@@ -175,10 +184,7 @@ void TfmMain::buildWindow()
 
     StatusBar1 = place<QStatusBar>(client, "StatusBar1", 0, 338, 556, 19);
     StatusBar1->setSizeGripEnabled(false);
-    ProgressBar1 = place<QProgressBar>(client, "ProgressBar1", 310, 342, 244, 13);
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setTextVisible(false);
+    ProgressBar1->raise();  // it lies over the right part of the status bar
 
     // Tab order within each box, then between the boxes.
     setTabOrder(leSignature, leDeviceName);
@@ -216,7 +222,8 @@ void TfmMain::buildWindow()
 
 void TfmMain::FormCreate()
 {
-    QGuiApplication::setApplicationDisplayName(windowTitle());
+    // The task bar shows the window's own title. No application display name is set: the
+    // window system would append it to every caption, "Confirm" included.
     ConfigFile = QDir(BaseDir).filePath(QStringLiteral("config.txt"));
 
     UnknownDevice = std::make_unique<TDevice>();
@@ -310,18 +317,23 @@ bool TfmMain::ExchangeCommand()
 void TfmMain::LoadSettings()
 {
     SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text()};
-    const bool ok = readSettingsFile(ConfigFile, values);
+    SettingsUnread = !readSettingsFile(ConfigFile, values);
     PortName = values.PortName;
     edWriteToFile->setText(values.WriteToFile);
     edReadFromFile->setText(values.ReadFromFile);
-    if (!ok)
-        setStatus(QStringLiteral("Can`t read settings file."));
+    if (SettingsUnread)
+        setStatus(QStringLiteral("Can`t read settings file; it will not be overwritten."));
 }
 
 void TfmMain::SaveSettings()
 {
+    // What could not be read may still hold the user's settings: defaults never replace it.
+    if (SettingsUnread) {
+        setStatus(QStringLiteral("Settings not saved: the settings file could not be read at start-up."));
+        return;
+    }
     if (!writeSettingsFile(ConfigFile, {PortName, edWriteToFile->text(), edReadFromFile->text()}))
-        setStatus(QStringLiteral("Can`t write settings file."));
+        setStatus(QStringLiteral("Can`t write settings file; the old one is kept."));
 }
 
 void TfmMain::Options1Click()

@@ -101,7 +101,6 @@ private:
     void buildBitPanel();
     void FormCreate();
     void FormClose();
-    void addChip(const TDevice *device);
     const TDevice *chipRecord(int index) const;
     QCheckBox *bitBox(const QString &prefix, int n) const;
     void setStatus(const QString &text);
@@ -124,4 +123,5 @@ private:
     QString odFileName;  // each file dialog offers its own previous choice again
     QString sdFileName;
     bool ExchangeQuiet = false;  // set while a failed stream is closed: one message is enough
+    bool SettingsUnread = false;  // the settings file exists but could not be read at start-up
 };

@@ -1,11 +1,32 @@
 #include "chiplist.h"
 
+#include <algorithm>
+#include <numeric>
+
+int compareChipNames(const QString &a, const QString &b)
+{
+    return QString::compare(a, b, Qt::CaseInsensitive);
+}
+
 int sortedInsertIndex(const QStringList &texts, const QString &name)
 {
-    int index = int(texts.size());
-    while (index > 1 && QString::compare(texts[index - 1], name, Qt::CaseInsensitive) > 0)
-        --index;
-    return texts.isEmpty() ? 0 : index;
+    if (texts.isEmpty())
+        return 0;
+    // The first entry past index 0 that sorts after name.
+    const auto after = std::upper_bound(texts.begin() + 1, texts.end(), name, [](const QString &n, const QString &t) {
+        return compareChipNames(n, t) < 0;
+    });
+    return int(after - texts.begin());
+}
+
+std::vector<std::size_t> chipListOrder(const QStringList &names, const ChipNameCompare &compare)
+{
+    std::vector<std::size_t> order(std::size_t(names.size()));
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return compare(names[qsizetype(a)], names[qsizetype(b)]) < 0;
+    });
+    return order;
 }
 
 Identification identifySignature(const std::vector<const TDevice *> &records,

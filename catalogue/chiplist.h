@@ -6,15 +6,26 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 inline const QString kAutoEntry = QStringLiteral("* AUTO *");
 
+// The list's collation: alphabetical without regard to case; below 0 when a comes first.
+int compareChipNames(const QString &a, const QString &b);
+
 // Where a new entry goes in a list whose entry 0 is "* AUTO *": after every entry whose
-// text sorts before or equal to it, alphabetically without regard to case. "* AUTO *"
-// itself keeps index 0 whatever the names are.
+// text sorts before or equal to it. "* AUTO *" itself keeps index 0 whatever the names are.
 int sortedInsertIndex(const QStringList &texts, const QString &name);
+
+using ChipNameCompare = std::function<int(const QString &, const QString &)>;
+
+// The positions of names in list order: sorted by compare, names that compare equal in the
+// order given, so an entry added later stands after its equals. Sorting the whole catalogue
+// at once takes n log n comparisons; inserting one entry after another took n squared.
+std::vector<std::size_t> chipListOrder(const QStringList &names, const ChipNameCompare &compare = compareChipNames);
 
 struct Identification {
     int index = 0;       // the entry whose record matched last (0 when none did)

@@ -1,6 +1,7 @@
 #include "inifile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 
 std::optional<std::int32_t> parseIniNumber(const QString &text)
@@ -59,10 +60,19 @@ std::optional<std::int32_t> parseIniNumber(const QString &text)
 bool IniFile::load(const QString &path)
 {
     sections_.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Looked at before it is opened: a FIFO would block the open, a device never ends.
+    if (!QFileInfo(path).isFile())
         return false;
-    parse(file.readAll());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.isSequential())
+        return false;
+    QByteArray content = file.read(kMaxFileSize + 1);
+    if (content.size() > kMaxFileSize) {
+        // Read in part: up to the last whole line within the bound, so no value is cut short.
+        content.truncate(kMaxFileSize);
+        content.truncate(content.lastIndexOf('\n') + 1);
+    }
+    parse(content);
     return true;
 }
 

@@ -16,10 +16,11 @@ std::optional<std::int32_t> parseIniNumber(const QString &text);
 class IniFile {
 public:
     static constexpr int kMaxValue = 2047;
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;  // a device file is a few KB; no more is read
 
     IniFile() = default;
     explicit IniFile(const QString &path) { load(path); }
-    bool load(const QString &path);  // false when the file cannot be read (then empty)
+    bool load(const QString &path);  // false when it is no regular file or cannot be read (then empty)
     void parse(const QByteArray &content);
 
     QString readText(const QString &section, const QString &key, const QString &fallback) const;

@@ -42,14 +42,15 @@ std::vector<std::unique_ptr<TDevice>> loadDeviceFolder(const QString &folder)
     QDir dir(folder);
     if (!dir.exists())
         return devices;
-    // Hidden, read-only and system entries count like any other; only directories are skipped.
+    // Hidden, read-only and system entries count like any other. Only regular files (or links
+    // to them) are device files: folders, FIFOs and device nodes are skipped.
     const QStringList names = dir.entryList({QStringLiteral("*.ini")},
                                             QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System
                                                 | QDir::NoDotAndDotDot,
                                             QDir::Unsorted);
     for (const QString &name : names) {
         const QString path = dir.filePath(name);
-        if (QFileInfo(path).isDir())
+        if (!QFileInfo(path).isFile())
             continue;
         devices.push_back(loadDeviceFile(path));
     }

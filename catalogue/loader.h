@@ -14,5 +14,5 @@ void ReadBitGroup(const IniFile &ini, const QString &section, const QString &pre
 // One record from one file; an unreadable file gives a record made of the defaults.
 std::unique_ptr<TDevice> loadDeviceFile(const QString &path);
 
-// Every non-directory entry of folder whose name ends in ".ini", in the folder's own order.
+// Every regular file of folder whose name ends in ".ini", in the folder's own order.
 std::vector<std::unique_ptr<TDevice>> loadDeviceFolder(const QString &folder);

@@ -9,14 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 
-void TfmMain::addChip(const TDevice *device)
-{
-    QStringList texts;
-    for (int i = 0; i < cbChips->count(); ++i)
-        texts << cbChips->itemText(i);
-    cbChips->insertItem(sortedInsertIndex(texts, device->Name), device->Name, QVariant::fromValue(quintptr(device)));
-}
-
 const TDevice *TfmMain::chipRecord(int index) const
 {
     return reinterpret_cast<const TDevice *>(cbChips->itemData(index).value<quintptr>());
@@ -26,10 +18,30 @@ void TfmMain::LoadDeviceFiles()
 {
     auto loaded = loadDeviceFolder(QDir(BaseDir).filePath(QStringLiteral("cpu")));
     const int selected = cbChips->currentIndex();
+    // The entries below "* AUTO *" and the new ones are ordered together and put into the
+    // list in one go: one insertion per file made start-up quadratic in the number of files.
+    QStringList names;
+    std::vector<const TDevice *> records;
+    for (int i = 1; i < cbChips->count(); ++i) {
+        names << cbChips->itemText(i);
+        records.push_back(chipRecord(i));
+    }
     for (auto &device : loaded) {
-        addChip(device.get());
+        names << device->Name;
+        records.push_back(device.get());
         Devices.push_back(std::move(device));
     }
+    QStringList texts;
+    std::vector<const TDevice *> ordered;
+    for (const std::size_t i : chipListOrder(names)) {
+        texts << names[qsizetype(i)];
+        ordered.push_back(records[i]);
+    }
+    while (cbChips->count() > 1)
+        cbChips->removeItem(cbChips->count() - 1);
+    cbChips->insertItems(1, texts);
+    for (std::size_t i = 0; i < ordered.size(); ++i)
+        cbChips->setItemData(int(i) + 1, QVariant::fromValue(quintptr(ordered[i])));
     cbChips->setCurrentIndex(selected);
 }
 

@@ -2,6 +2,7 @@
 
 #include "hexconv.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -46,6 +47,11 @@ ConversionResult convertHexFile(const QString &converter, const QString &hexPath
 {
     ConversionResult result;
     result.binaryName = QString::fromStdString(hexconv::binaryNameFor(hexPath.toStdString()));
+    // An image left by an earlier conversion is no proof of this one.
+    const QFileInfo before(result.binaryName);
+    const bool existed = before.exists();
+    const QDateTime oldTime = before.lastModified();
+    const qint64 oldSize = before.size();
     QProcess process;
     process.setProgram(converter);
     process.setArguments({hexPath});
@@ -59,7 +65,8 @@ ConversionResult convertHexFile(const QString &converter, const QString &hexPath
         process.waitForFinished();
         return result;
     }
-    result.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0
-                && QFileInfo(result.binaryName).isFile();
+    const QFileInfo after(result.binaryName);
+    const bool written = after.isFile() && (!existed || after.lastModified() != oldTime || after.size() != oldSize);
+    result.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 && written;
     return result;
 }

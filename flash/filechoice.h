@@ -20,7 +20,8 @@ struct ConversionResult {
 };
 
 // Runs the converter on hexPath (as an argument list, no shell) and waits for it, at most
-// timeoutMs. Success only when it exits with status 0 and its output file exists.
+// timeoutMs. Success only when it exits with status 0 and has written its output file (an
+// older file under that name, left unchanged, does not count).
 ConversionResult convertHexFile(const QString &converter, const QString &hexPath, int timeoutMs = 30000);
 
 // The converter beside the program.

@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <initializer_list>
+#include <sys/stat.h>
 
 namespace {
 
@@ -172,6 +174,10 @@ private slots:
     void programWithMissingInput();
     void programWithUnwritableOutput();
     void programRefusesToOverwriteItsInput();
+    void programRefusesNonRegularInput();
+    void programRefusesOversizedInput();
+    void programNamesNearTheLengthLimit();
+    void temporaryFileIsCreatedExclusively();
 
     void agreesWithObjcopy_data();
     void agreesWithObjcopy();
@@ -255,6 +261,10 @@ void TestHexConv::convertsValidInput_data()
     QTest::newRow("mixed line ends, none at the end") << data(0, {1}) + (data(1, {2}).replace("\n", "\r\n"))
                                                              + ":00000001FF"
                                                       << bytes({1, 2});
+    QTest::newRow("CR-only line ends") << QByteArray(data(0, {1}) + data(2, {3}) + endRecord).replace("\n", "\r")
+                                       << bytes({1, 0xFF, 3});
+    QTest::newRow("CR CR LF: a blank line between") << QByteArray(data(0, {1}) + data(1, {2}) + endRecord).replace("\n", "\r\r\n")
+                                                    << bytes({1, 2});
     QTest::newRow("blank lines") << "\n\r\n" + data(0, {1}) + "\n   \t\n\r\n" + data(1, {2}) + "\n" + endRecord + "\n"
                                  << bytes({1, 2});
     QTest::newRow("anything after the end record") << data(0, {1}) + endRecord + data(0x10, {2}) + "junk\n:zz\n"
@@ -316,7 +326,16 @@ void TestHexConv::rejectsMalformedInput_data()
     QTest::newRow("bad hex digit") << QByteArray(":03000000010G03F7\n") + endRecord
                                    << "line 1: bad hex digit 'G' in column 13";
     QTest::newRow("trailing blank") << data(0, {1}).replace("\n", " \n") + endRecord << "line 1: bad hex digit 0x20";
-    QTest::newRow("stray CR") << data(0, {1}).replace("\n", "\r\r\n") + endRecord << "line 1: bad hex digit 0x0D";
+    QTest::newRow("stray NUL") << data(0, {1}).replace("\n", QByteArray("\0\n", 2)) + endRecord
+                               << "line 1: bad hex digit 0x00";
+    QTest::newRow("checksum numbers") << data(0, {1, 2, 3}).replace("F7\n", "F8\n") + endRecord
+                                      << "line 1: bad checksum 0xF8, the record's bytes give 0xF7";
+    QTest::newRow("checksum numbers, sum wraps") << data(0, {0xFF, 0xFF}).replace("00\n", "01\n") + endRecord
+                                                 << "line 1: bad checksum 0x01, the record's bytes give 0x00";
+    QTest::newRow("checksum numbers, end record") << QByteArray(":00000001FE\n")
+                                                  << "line 1: bad checksum 0xFE, the record's bytes give 0xFF";
+    QTest::newRow("line numbers with CR-only ends") << QByteArray(data(0, {1}) + "\r" + badSum + endRecord).replace("\n", "\r")
+                                                    << "line 3: bad checksum";
     QTest::newRow("no colon") << data(0, {1}).mid(1) + endRecord << "line 1: record does not start with ':'";
     QTest::newRow("blank before colon") << " " + endRecord << "line 1: record does not start with ':'";
     QTest::newRow("not a HEX file at all") << QByteArray("\x7f" "ELF\x01\x01\n") << "line 1: record does not start";
@@ -524,6 +543,95 @@ void TestHexConv::programRefusesToOverwriteItsInput()
     QVERIFY2(isOneLine(r.err), r.err.constData());
     QCOMPARE(readFile(input), smallHex);
     QCOMPARE(entries(tmp.path()), QStringList{"image.BIN"});
+}
+
+// A FIFO would block the open and a device never ends: neither is read.
+void TestHexConv::programRefusesNonRegularInput()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString fifo = tmp.filePath("pipe.hex");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // A device node: /dev/null, as a device that never ends would fill the memory of a
+    // converter that read it.
+    const QString device = tmp.filePath("null.hex");
+    QVERIFY(QFile::link("/dev/null", device));
+    for (const QString &input : {fifo, device}) {
+        QProcess p;
+        p.start(converterProgram(), {input});
+        QVERIFY(p.waitForStarted());
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        QVERIFY2(ended, qPrintable(input));
+        QCOMPARE(p.exitCode(), 2);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(isOneLine(err) && err.contains("not a regular file"), err.constData());
+    }
+    QCOMPARE(entries(tmp.path()), (QStringList{"null.hex", "pipe.hex"}));
+}
+
+// A (sparse) file above the bound is refused before a byte of it is read.
+void TestHexConv::programRefusesOversizedInput()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString input = tmp.filePath("huge.hex");
+    QFile f(input);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(smallHex) == smallHex.size());
+    QVERIFY(f.resize(qint64(hexconv::maxHexTextSize) + 1));
+    f.close();
+    const Run r = runConverter({input});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(isOneLine(r.err), r.err.constData());
+    QVERIFY2(r.err.contains("huge.hex: larger than 256 MiB, more than the HEX text of any 16 MiB image; refused"),
+             r.err.constData());
+    QCOMPARE(entries(tmp.path()), QStringList{"huge.hex"});
+
+}
+
+// The temporary name does not grow with the target's: a name of the longest length a file
+// system takes converts; one beyond it is reported as such.
+void TestHexConv::programNamesNearTheLengthLimit()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString longest = QString(251, 'a') + ".hex";  // output: 251 + ".bin", 255 characters
+    QVERIFY(writeFile(tmp.filePath(longest), smallHex));
+    const Run r = runConverter({tmp.filePath(longest)});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(readFile(tmp.filePath(QString(251, 'a') + ".bin")), smallImage);
+    QCOMPARE(entries(tmp.path()).size(), 2);
+
+    QTemporaryDir tmp2;
+    const QString tooLong = QString(253, 'b') + ".h";  // output: 253 + ".bin", 257 characters
+    QVERIFY(writeFile(tmp2.filePath(tooLong), smallHex));
+    const Run r2 = runConverter({tmp2.filePath(tooLong)});
+    QCOMPARE(r2.exitCode, 2);
+    QVERIFY2(isOneLine(r2.err), r2.err.constData());
+    QVERIFY2(r2.err.contains("the name is longer than the file system allows"), r2.err.constData());
+    QCOMPARE(entries(tmp2.path()), QStringList{tooLong});
+}
+
+// Nothing already under the temporary name is written through, not even a dangling link.
+void TestHexConv::temporaryFileIsCreatedExclusively()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString link = tmp.filePath("taken.tmp");
+    const QString target = tmp.filePath("elsewhere");
+    QVERIFY(QFile::link(target, link));
+    errno = 0;
+    QVERIFY(hexconv::openNew(link.toStdString()) == nullptr);
+    QCOMPARE(errno, EEXIST);
+    QVERIFY(!QFileInfo::exists(target));
+    std::FILE *f = hexconv::openNew(tmp.filePath("fresh.tmp").toStdString());
+    QVERIFY(f != nullptr);
+    std::fclose(f);
+    QVERIFY(hexconv::openNew(tmp.filePath("fresh.tmp").toStdString()) == nullptr);
 }
 
 void TestHexConv::agreesWithObjcopy_data()

@@ -1,10 +1,23 @@
 // The settings file: reading its lines, writing them back, replacing the file safely.
 #include "settings.h"
+#include "support/child.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -96,6 +109,72 @@ private slots:
         SettingsValues back;
         QVERIFY(readSettingsFile(path, back));
         QCOMPARE(back.PortName, wrote ? QString("COM8") : QString("COM7"));  // root may write anyway
+    }
+
+    // A full disk: the file-size limit lets the temporary file take the first bytes only.
+    void fullDiskKeepsOldFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.txt");
+        QVERIFY(writeSettingsFile(path, {"COM7", "old out.bin", "old in.bin"}));
+        const QByteArray before = readAll(path);
+        const int status = runInChild(
+            [&] { return writeSettingsFile(path, {"/dev/ttyUSB0", "new out.bin", "new in.bin"}) ? 1 : 0; }, 20,
+            16);
+        QCOMPARE(status, 0);  // the save says it failed
+        QCOMPARE(readAll(path), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.txt"});
+    }
+
+    // A FIFO is neither opened (that would wait for a writer for ever) nor replaced.
+    void fifoIsLeftAlone()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.txt");
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        const int status = runInChild([&] {
+            SettingsValues v{"x", "a", "b"};
+            const bool read = readSettingsFile(path, v);
+            const bool wrote = writeSettingsFile(path, v);
+            return (read ? 1 : 0) | (wrote ? 2 : 0) | (v.PortName == "x" ? 0 : 4);  // fields kept
+        }, 10);
+        QCOMPARE(status, 0);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+    }
+
+    void deviceIsNotASettingsFile()
+    {
+        SettingsValues v{"", "a", "b"};
+        QVERIFY(!readSettingsFile("/dev/null", v));
+        QCOMPARE(v.PortName, kDefaultPortName);
+        QCOMPARE(v.WriteToFile, QString("a"));
+    }
+
+    // Reading stops at the bound: a port on a line beyond it is not reached.
+    void readingIsBounded()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(kMaxSettingsFileSize, '#'));
+        f.write("\r\nCOM9\r\nout.bin\r\nin.bin\r\n");
+        f.close();
+        SettingsValues v{"", "keep", "keep"};
+        QVERIFY(readSettingsFile(path, v));
+        QCOMPARE(v.PortName, kDefaultPortName);
+        QCOMPARE(v.WriteToFile, QString("keep"));
+
+        // Within the bound, a long first line is no obstacle.
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(kMaxSettingsFileSize - 100, '#'));
+        f.write("\r\nCOM9\r\nout.bin\r\nin.bin\r\n");
+        f.close();
+        QVERIFY(readSettingsFile(path, v));
+        QCOMPARE(v.PortName, QString("COM9"));
+        QCOMPARE(v.ReadFromFile, QString("in.bin"));
     }
 };
 

@@ -1,5 +1,6 @@
 // The window as it starts, closes, remembers its settings and tells its version.
 #include "scripteddialogs.h"
+#include "support/child.h"
 #include "uMain.h"
 
 #include <QApplication>
@@ -16,8 +17,16 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QAbstractItemView>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,6 +41,82 @@ void writeFile(const QString &path, const QByteArray &data)
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(data);
+}
+
+QByteArray deviceIni(const QByteArray &name, int flash = 8192)
+{
+    return "[configuration]\nSignature_000=$1E\nSignature_001=$93\nSignature_002=$07\nCPU_Name=" + name
+           + "\nPage_Size=64\nFlash_Size=" + QByteArray::number(flash) + "\n[fuse-bits]\nLow_0=CKSEL0|U\n";
+}
+
+// What a real modal box showed, and how it was left.
+struct BoxSeen {
+    QString kind;  // class name
+    QString caption;
+    QString text;
+    int icon = -1;
+    QStringList buttons;
+    QString defaultButton;
+};
+
+// Once the modal box is up: note what it shows, then press key on it. A box that is still
+// up a while later (the key did not close it) is closed, so a failing test does not hang.
+void answerModal(BoxSeen &seen, Qt::Key key, const std::function<void(QWidget *)> &prepare = {})
+{
+    QTimer::singleShot(0, [&seen, key, prepare] {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w) {
+            answerModal(seen, key, prepare);
+            return;
+        }
+        seen.kind = QString::fromLatin1(w->metaObject()->className());
+        seen.caption = w->windowTitle();
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            seen.text = box->text();
+            seen.icon = int(box->icon());
+            for (QAbstractButton *b : box->buttons()) {
+                seen.buttons << b->text();
+                auto *push = qobject_cast<QPushButton *>(b);
+                if (push && push->isDefault())  // the one Enter presses
+                    seen.defaultButton = b->text();
+            }
+        }
+        if (auto *input = qobject_cast<QInputDialog *>(w)) {
+            seen.text = input->labelText() + "|" + input->textValue();
+            for (QPushButton *b : input->findChildren<QPushButton *>()) {
+                seen.buttons << b->text();
+                if (b->isDefault())
+                    seen.defaultButton = b->text();
+            }
+        }
+        if (prepare)
+            prepare(w);
+        QPointer<QWidget> box = w;
+        QTest::keyClick(w, key);
+        QTimer::singleShot(2000, [box] {
+            if (box && box->isVisible())
+                box->close();
+        });
+    });
+}
+
+// Every modal widget that stays up is closed after a while, for tests whose box may not close.
+struct ModalGuard {
+    QTimer timer;
+    ModalGuard()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [] {
+            if (QWidget *w = QApplication::activeModalWidget())
+                w->close();
+        });
+        timer.start(3000);
+    }
+};
+
+void writeScript(const QString &path, const QByteArray &body)
+{
+    writeFile(path, "#!/bin/sh\n" + body);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 }  // namespace
@@ -229,6 +314,32 @@ private slots:
         QCOMPARE(next(w.findChild<QWidget *>("ExtendedByte_Bit0")), w.findChild<QWidget *>("LockByte_Bit7"));
     }
 
+    // Between the boxes: Fuses, ProgressBar1, GroupBox1, GroupBox2, GroupBox3; Tab goes from
+    // the last Flash control round to the bit panel, and from the bit panel to the Chip box.
+    void windowTabOrder()
+    {
+        QTemporaryDir dir;
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        const QStringList boxes{"Fuses", "ProgressBar1", "GroupBox1", "GroupBox2", "GroupBox3"};
+        QStringList chain;
+        QStringList focusable;
+        QWidget *client = w.centralWidget();
+        for (QWidget *x = w.nextInFocusChain(); x != &w; x = x->nextInFocusChain()) {
+            if (x->parentWidget() == client && boxes.contains(x->objectName()))
+                chain << x->objectName();
+            QWidget *box = x;
+            while (box && box->parentWidget() != client)
+                box = box->parentWidget();
+            if (box && (x->focusPolicy() & Qt::TabFocus) && (focusable.isEmpty() || focusable.last() != box->objectName()))
+                focusable << box->objectName();
+        }
+        QCOMPARE(chain, boxes);
+        if (focusable.size() > 1 && focusable.first() == focusable.last())
+            focusable.removeLast();  // the chain is a ring
+        QCOMPARE(focusable, QStringList({"Fuses", "GroupBox1", "GroupBox2", "GroupBox3"}));
+    }
+
     void settingsReadAtStart()
     {
         QTemporaryDir dir;
@@ -299,11 +410,288 @@ private slots:
         QVERIFY(QDir().mkpath(QDir(dir.path()).filePath("config.txt")));  // a folder in its place
         ScriptedDialogs dialogs;
         TfmMain w(dir.path(), dialogs);
-        QCOMPARE(w.statusText(), QString("Can`t read settings file."));
+        QCOMPARE(w.statusText(), QString("Can`t read settings file; it will not be overwritten."));
         QCOMPARE(w.PortName, QString("\\\\.\\COM1"));
         w.SaveSettings();
-        QCOMPARE(w.statusText(), QString("Can`t write settings file."));
+        QCOMPARE(w.statusText(), QString("Settings not saved: the settings file could not be read at start-up."));
         QVERIFY(dialogs.shown.isEmpty());
+    }
+
+    // A FIFO as the settings file neither blocks start-up nor is replaced at close.
+    void unreadableSettingsNotOverwritten()
+    {
+        QTemporaryDir dir;
+        const QString config = QDir(dir.path()).filePath("config.txt");
+        QCOMPARE(mkfifo(QFile::encodeName(config).constData(), 0600), 0);
+        const int status = runInChild([&] {
+            ScriptedDialogs dialogs;
+            TfmMain w(dir.path(), dialogs);
+            const bool started = w.statusText() == "Can`t read settings file; it will not be overwritten.";
+            w.Options1Click();  // a save that is refused
+            const bool refused =
+                w.statusText() == "Settings not saved: the settings file could not be read at start-up.";
+            w.close();
+            return (started ? 0 : 1) | (refused ? 0 : 2);
+        }, 20);
+        QCOMPARE(status, 0);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(config).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+    }
+
+    // A full disk at close: the status says so and the old file stays whole.
+    void failedSaveKeepsOldFile()
+    {
+        QTemporaryDir dir;
+        const QString config = QDir(dir.path()).filePath("config.txt");
+        const QByteArray old = "# Tarvane configuration file\r\nCOM4\r\nold out.bin\r\nold in.bin\r\n";
+        writeFile(config, old);
+        const int status = runInChild([&] {
+            ScriptedDialogs dialogs;
+            TfmMain w(dir.path(), dialogs);
+            w.edReadFromFile->setText("a new and rather longer name of an image.bin");
+            w.SaveSettings();
+            return w.statusText() == "Can`t write settings file; the old one is kept." ? 0 : 1;
+        }, 20, 16);
+        QCOMPARE(status, 0);
+        QCOMPARE(readAll(config), old);
+    }
+
+    // The window system appends an application display name, when one is set, to every
+    // caption: "Confirm" would read "Confirm — AVR Tarvane". None may be set.
+    void captionsCarryNoDisplayName()
+    {
+        QTemporaryDir dir;
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    }
+
+    void realMessageBoxes_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<int>("icon");
+        QTest::addColumn<QStringList>("buttons");
+        QTest::addColumn<QString>("defaultButton");
+        QTest::addColumn<bool>("answer");
+        QTest::newRow("information, Escape") << "information" << int(Qt::Key_Escape) << "Information"
+                                             << int(QMessageBox::Information) << QStringList{"OK"} << "OK" << false;
+        QTest::newRow("information, Enter") << "information" << int(Qt::Key_Return) << "Information"
+                                            << int(QMessageBox::Information) << QStringList{"OK"} << "OK" << false;
+        QTest::newRow("error, Escape") << "error" << int(Qt::Key_Escape) << "Error" << int(QMessageBox::Critical)
+                                       << QStringList{"OK"} << "OK" << false;
+        QTest::newRow("confirm, Escape is No") << "confirm" << int(Qt::Key_Escape) << "Confirm"
+                                               << int(QMessageBox::Question) << QStringList{"&Yes", "&No"} << "&Yes"
+                                               << false;
+        QTest::newRow("confirm, Enter is Yes") << "confirm" << int(Qt::Key_Return) << "Confirm"
+                                               << int(QMessageBox::Question) << QStringList{"&Yes", "&No"} << "&Yes"
+                                               << true;
+        QTest::newRow("confirm, N is No") << "confirm" << int(Qt::Key_N) << "Confirm" << int(QMessageBox::Question)
+                                          << QStringList{"&Yes", "&No"} << "&Yes" << false;
+    }
+    void realMessageBoxes()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, key);
+        QFETCH(QString, caption);
+        QFETCH(int, icon);
+        QFETCH(QStringList, buttons);
+        QFETCH(QString, defaultButton);
+        QFETCH(bool, answer);
+        QWidget parent;
+        parent.show();
+        WidgetDialogs dialogs;
+        BoxSeen seen;
+        answerModal(seen, Qt::Key(key));
+        bool result = false;
+        if (kind == "information")
+            dialogs.information(&parent, "Port not found.");
+        else if (kind == "error")
+            dialogs.error(&parent, "Port not found.");
+        else
+            result = dialogs.confirm(&parent, "Port not found.");
+        QCOMPARE(seen.kind, QString("QMessageBox"));
+        QCOMPARE(seen.caption, caption);
+        QCOMPARE(seen.text, QString("Port not found."));
+        QCOMPARE(seen.icon, icon);
+        QCOMPARE(seen.buttons, buttons);
+        QCOMPARE(seen.defaultButton, defaultButton);
+        QCOMPARE(result, answer);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+
+    void realInputDialog_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("Escape cancels") << int(Qt::Key_Escape) << "COM4";
+        QTest::newRow("Enter takes the text") << int(Qt::Key_Return) << "/dev/ttyUSB7";
+    }
+    void realInputDialog()
+    {
+        QFETCH(int, key);
+        QFETCH(QString, port);
+        QTemporaryDir dir;
+        writeFile(QDir(dir.path()).filePath("config.txt"), "h\r\nCOM4\r\n");
+        WidgetDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        w.show();
+        BoxSeen seen;
+        answerModal(seen, Qt::Key(key), [](QWidget *box) {
+            if (auto *edit = box->findChild<QLineEdit *>())
+                edit->setText("/dev/ttyUSB7");
+        });
+        w.Options1Click();
+        QCOMPARE(seen.kind, QString("QInputDialog"));
+        QCOMPARE(seen.caption, QString("Настройки"));
+        QCOMPARE(seen.text, QString("COM-порт: |COM4"));
+        QCOMPARE(seen.buttons.size(), 2);
+        QVERIFY(seen.buttons.contains("OK") && seen.buttons.contains("Cancel"));
+        QCOMPARE(seen.defaultButton, QString("OK"));
+        QCOMPARE(w.PortName, port);
+    }
+
+    // As the toolkit's own open dialog does, a typed name of a file that does not exist is taken.
+    void openDialogTakesTypedMissingName()
+    {
+        QTemporaryDir dir;
+        const QString missing = QDir(dir.path()).filePath("not there yet.bin");
+        QWidget parent;
+        parent.show();
+        WidgetDialogs dialogs;
+        ModalGuard guard;
+        QString kind;
+        QTimer::singleShot(100, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            kind = "QFileDialog";
+            if (auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit"))
+                edit->setText(missing);
+            QMetaObject::invokeMethod(dialog, "accept");  // what the Open button does
+        });
+        FileDialogRequest request{{"*.bin (*.bin)"}, QDir(dir.path()).filePath("x.bin"), QString()};
+        const auto chosen = dialogs.openFile(&parent, request);
+        QCOMPARE(kind, QString("QFileDialog"));
+        QVERIFY(chosen.has_value());
+        QCOMPARE(*chosen, missing);
+    }
+
+    // The list shows 12 rows when dropped down, in every style.
+    void chipListShowsTwelveRows()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("cpu"));
+        for (int i = 0; i < 20; ++i)
+            writeFile(QDir(dir.path()).filePath(QString("cpu/d%1.ini").arg(i)), deviceIni("ATdevice" + QByteArray::number(i + 10)));
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.cbChips->count(), 21);
+        w.cbChips->showPopup();
+        QAbstractItemView *view = w.cbChips->view();
+        QTRY_VERIFY(view->isVisible());
+        int rows = 0;
+        for (int r = 0; r < w.cbChips->count(); ++r) {
+            const QRect rect = view->visualRect(view->model()->index(r, 0));
+            if (view->viewport()->rect().contains(rect))
+                ++rows;
+        }
+        w.cbChips->hidePopup();
+        QCOMPARE(rows, 12);
+    }
+
+    // Thousands of device files: one ordered insertion, not one per file.
+    void manyDeviceFiles()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("cpu"));
+        const int n = 3000;
+        for (int i = 0; i < n; ++i) {
+            const QByteArray name = (i % 2 ? "atmega" : "ATMEGA") + QByteArray::number((i * 7919) % n);
+            writeFile(QDir(dir.path()).filePath(QString("cpu/d%1.ini").arg(i)), deviceIni(name));
+        }
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        QCOMPARE(w.cbChips->count(), n + 1);
+        QCOMPARE(w.cbChips->itemText(0), QString("* AUTO *"));
+        for (int i = 2; i < w.cbChips->count(); ++i)
+            QVERIFY(QString::compare(w.cbChips->itemText(i - 1), w.cbChips->itemText(i), Qt::CaseInsensitive) <= 0);
+        // Loading again adds every file once more, in one insertion.
+        int insertions = 0;
+        connect(w.cbChips->model(), &QAbstractItemModel::rowsInserted, this, [&] { ++insertions; });
+        w.LoadDeviceFiles();
+        QCOMPARE(w.cbChips->count(), 2 * n + 1);
+        QCOMPARE(insertions, 1);
+        for (int i = 2; i < w.cbChips->count(); ++i)
+            QVERIFY(QString::compare(w.cbChips->itemText(i - 1), w.cbChips->itemText(i), Qt::CaseInsensitive) <= 0);
+    }
+
+    // A device name differing only in case from another keeps the order the files came in;
+    // each entry still carries its own record.
+    void caseOnlyNamesCarryTheirRecords()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("cpu"));
+        writeFile(QDir(dir.path()).filePath("cpu/a.ini"), deviceIni("atmega8", 8192));
+        writeFile(QDir(dir.path()).filePath("cpu/b.ini"), deviceIni("ATmega8", 4096));
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        QCOMPARE(w.cbChips->count(), 3);
+        for (int i = 1; i < 3; ++i) {
+            w.cbChipsChange(i);
+            QCOMPARE(w.CurDevice->Name, w.cbChips->itemText(i));
+            QCOMPARE(w.lbFlashSize->text(), QString(w.CurDevice->Name == "atmega8" ? "8192" : "4096"));
+        }
+    }
+
+    // A converter that ends with status 0 but writes no image has failed, also when an image
+    // from an earlier conversion lies under the name.
+    void converterThatWritesNothing_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("olderImage");
+        QTest::addColumn<bool>("converted");
+        QTest::newRow("writes nothing") << QByteArray("exit 0\n") << false << false;
+        QTest::newRow("writes nothing, older image") << QByteArray("exit 0\n") << true << false;
+        QTest::newRow("writes the image over an older one") << QByteArray("printf 'new' > \"${1%.*}.bin\"\n") << true
+                                                            << true;
+        QTest::newRow("writes the image, then fails") << QByteArray("printf 'new' > \"${1%.*}.bin\"; exit 1\n")
+                                                      << false << false;
+    }
+    void converterThatWritesNothing()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, olderImage);
+        QFETCH(bool, converted);
+        QTemporaryDir dir;
+        writeScript(QDir(dir.path()).filePath("hex2bin"), script);
+        const QString hex = QDir(dir.path()).filePath("fw.hex");
+        const QString bin = QDir(dir.path()).filePath("fw.bin");
+        writeFile(hex, ":00000001FF\n");
+        if (olderImage) {
+            writeFile(bin, "old");
+            QFile f(bin);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+        ScriptedDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        w.edReadFromFile->setText("before.bin");
+        dialogs.fileAnswers.enqueue(hex);
+        w.btODClick();
+        if (converted) {
+            QVERIFY(dialogs.texts("error").isEmpty());
+            QCOMPARE(w.edReadFromFile->text(), bin);
+            QCOMPARE(w.statusText(), QString("Converted fw.hex to fw.bin successfuly."));
+        } else {
+            QCOMPARE(dialogs.texts("error"), QStringList{"Error converting HEX to BIN."});
+            QCOMPARE(w.statusText(), QString("Error convert."));
+            QCOMPARE(w.edReadFromFile->text(), QString("before.bin"));
+        }
     }
 
     void aboutBox_data()

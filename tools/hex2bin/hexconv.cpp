@@ -65,14 +65,13 @@ Result Converter::run(std::string_view text)
     std::size_t lineNo = 0;
     std::size_t pos = 0;
     while (pos < text.size() && !ended_) {
-        std::size_t end = text.find('\n', pos);
+        std::size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string_view::npos)
             end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
+        const std::string_view line = text.substr(pos, end - pos);
+        // CR LF is one line end; a lone CR or LF is one too.
+        pos = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
         ++lineNo;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
         if (isBlank(line))
             continue;
         const std::string reason = record(line);
@@ -225,6 +224,11 @@ std::size_t endOfProgram(std::string_view line, std::string_view name)
 Result convert(const std::string &hexText)
 {
     return Converter().run(hexText);
+}
+
+std::FILE *openNew(const std::string &path)
+{
+    return std::fopen(path.c_str(), "wbx");
 }
 
 std::string binaryNameFor(const std::string &hexPath)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,17 @@ struct Result {
 // Flash, and it keeps a stray extended address record from asking for gigabytes.
 inline constexpr std::size_t maxImageSize = 0x1000000;
 
-// Converts the whole text of an Intel HEX file (record types 00 to 05).
+// Largest HEX text accepted: a 16 MiB image written one byte per record with CR LF ends
+// (15 characters a byte) and its address records stays below this; larger input is refused.
+inline constexpr std::size_t maxHexTextSize = 16 * maxImageSize;
+
+// Converts the whole text of an Intel HEX file (record types 00 to 05). Lines end at LF,
+// CR LF or a lone CR, as avr-objcopy reads them.
 Result convert(const std::string &hexText);
+
+// Creates path for writing only when nothing is there yet, not even a dangling link (C11 "x"
+// mode, O_EXCL); nullptr with errno EEXIST otherwise.
+std::FILE *openNew(const std::string &path);
 
 // The output name of the converter: the input path with its extension replaced by ".bin".
 std::string binaryNameFor(const std::string &hexPath);

@@ -67,20 +67,44 @@ std::string inputPath([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 #endif
 }
 
-bool readWhole(const std::string &path, std::string &text, std::string &reason)
+// Only a regular file is read, and no more of it than any 16 MiB image needs: a FIFO would
+// block the open, and a device such as /dev/zero never ends.
+bool readInput(const std::string &path, std::string &text, std::string &reason)
 {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(fs::path(path), ec);
+    if (ec) {
+        reason = "cannot read " + printable(path) + ": " + ec.message();
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        reason = printable(path) + ": not a regular file, refused";
+        return false;
+    }
+    const std::string tooLarge = printable(path) + ": larger than " + std::to_string(hexconv::maxHexTextSize >> 20)
+                                 + " MiB, more than the HEX text of any 16 MiB image; refused";
+    const auto size = fs::file_size(fs::path(path), ec);
+    if (!ec && size > hexconv::maxHexTextSize) {
+        reason = tooLarge;
+        return false;
+    }
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) {
-        reason = std::strerror(errno);
+        reason = "cannot read " + printable(path) + ": " + std::strerror(errno);
         return false;
     }
     char buffer[65536];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    while (text.size() <= hexconv::maxHexTextSize && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
         text.append(buffer, n);
-    const bool ok = !std::ferror(f);
+    bool ok = !std::ferror(f);
     if (!ok)
-        reason = std::strerror(errno);
+        reason = "cannot read " + printable(path) + ": " + std::strerror(errno);
+    else if (text.size() > hexconv::maxHexTextSize) {
+        reason = tooLarge;  // it grew while being read
+        ok = false;
+    }
     std::fclose(f);
     return ok;
 }
@@ -101,21 +125,21 @@ bool sameExtension(const std::string &path, const std::string &lowerExt)
 }
 
 // Writes the image under a fresh name beside the target and renames it into place only when
-// complete, so a failure never leaves a truncated image where the GUI expects a good one.
+// complete, so a failure never leaves a truncated image where the GUI expects a good one. The
+// fresh name is short, whatever the target's length, and created exclusively: a file or link
+// that is already there under that name is never written through.
 bool writeImage(const std::string &target, const std::vector<std::uint8_t> &image, std::string &reason)
 {
     namespace fs = std::filesystem;
-    std::string temp;
+    const fs::path folder = fs::path(target).parent_path();
+    fs::path temp;
     std::FILE *f = nullptr;
     const auto stamp = static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (unsigned attempt = 0; attempt < 100 && !f; ++attempt) {
-        temp = target + "." + std::to_string(stamp % 1000000007ULL + attempt) + ".tmp";
-        std::error_code ec;
-        if (fs::exists(fs::path(temp), ec) || ec)
-            continue;
-        f = std::fopen(temp.c_str(), "wb");
-        if (!f) {
+        temp = folder / (".hex2bin-" + std::to_string((stamp + attempt) % 1000000007ULL) + ".tmp");
+        f = hexconv::openNew(temp.string());
+        if (!f && errno != EEXIST) {
             reason = std::strerror(errno);
             return false;
         }
@@ -131,8 +155,11 @@ bool writeImage(const std::string &target, const std::vector<std::uint8_t> &imag
     ok = std::fclose(f) == 0 && ok;
     if (ok) {
         std::error_code ec;
-        fs::rename(fs::path(temp), fs::path(target), ec);
-        if (ec) {
+        fs::rename(temp, fs::path(target), ec);
+        if (ec == std::errc::filename_too_long) {
+            reason = "the name is longer than the file system allows";
+            ok = false;
+        } else if (ec) {
             reason = ec.message();
             ok = false;
         }
@@ -141,7 +168,7 @@ bool writeImage(const std::string &target, const std::vector<std::uint8_t> &imag
     }
     if (!ok) {
         std::error_code ignored;
-        fs::remove(fs::path(temp), ignored);
+        fs::remove(temp, ignored);
     }
     return ok;
 }
@@ -160,8 +187,8 @@ int main(int argc, char **argv)
 
     std::string text;
     std::string reason;
-    if (!readWhole(input, text, reason))
-        return fail(Failed, "cannot read " + printable(input) + ": " + reason);
+    if (!readInput(input, text, reason))
+        return fail(Failed, reason);
 
     const hexconv::Result result = hexconv::convert(text);
     if (!result.ok)
