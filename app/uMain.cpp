@@ -3,6 +3,7 @@
 #include "chiplist.h"
 #include "exchange.h"
 #include "loader.h"
+#include "paths.h"
 #include "settings.h"
 #include "uGetVer.h"
 
@@ -217,7 +218,7 @@ void TfmMain::buildWindow()
 void TfmMain::FormCreate()
 {
     QGuiApplication::setApplicationDisplayName(windowTitle());
-    ConfigFile = QDir(BaseDir).filePath(QStringLiteral("config.txt"));
+    ConfigFile = settingsFilePath(BaseDir);
 
     UnknownDevice = std::make_unique<TDevice>();
     UnknownDevice->PageSize = 0;
