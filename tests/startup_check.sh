@@ -30,6 +30,7 @@ chmod 700 "$work/run"
 beside_before=$( { cat "$dir/config.txt" 2>/dev/null || echo "(none)"; } | md5sum)
 out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups \
         env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR="$work/run" \
+        ${ASAN_OPTIONS+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
         QT_QPA_PLATFORM=offscreen TARVANE_STARTUP_CHECK=1 "$program" 2>"$work/stderr") \
   || { cat "$work/stderr" >&2; fail "the program did not exit cleanly"; }
 echo "$out"
