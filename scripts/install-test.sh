@@ -13,7 +13,7 @@ fi
 deb=$(bash scripts/package.sh | tail -n 1)
 dpkg-deb -c "$deb"
 dpkg-deb -f "$deb" Depends
-trap 'dpkg -r tarvane >/dev/null' EXIT
+trap 'dpkg -P tarvane >/dev/null' EXIT
 if ! dpkg -i "$deb" >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -f -y -qq >/dev/null
 fi
@@ -27,7 +27,7 @@ fi
 desktop-file-validate /usr/share/applications/*tarvane*.desktop
 appstreamcli validate --no-net /usr/share/metainfo/*tarvane*.metainfo.xml >/dev/null
 
-dpkg -r tarvane >/dev/null
+dpkg -P tarvane >/dev/null
 trap - EXIT
 [ ! -e /usr/lib/tarvane ] && [ ! -e /usr/bin/tarvane ] || { echo "install test: files left after removal" >&2; exit 1; }
 echo "install test: passed"
