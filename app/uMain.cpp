@@ -3,6 +3,7 @@
 #include "chiplist.h"
 #include "exchange.h"
 #include "loader.h"
+#include "paths.h"
 #include "settings.h"
 #include "uGetVer.h"
 
@@ -224,7 +225,7 @@ void TfmMain::FormCreate()
 {
     // The task bar shows the window's own title. No application display name is set: the
     // window system would append it to every caption, "Confirm" included.
-    ConfigFile = QDir(BaseDir).filePath(QStringLiteral("config.txt"));
+    ConfigFile = settingsFilePath(BaseDir);
 
     UnknownDevice = std::make_unique<TDevice>();
     UnknownDevice->PageSize = 0;

@@ -3,6 +3,7 @@
 
 #include "chiplist.h"
 #include "loader.h"
+#include "paths.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -17,6 +18,10 @@ const TDevice *TfmMain::chipRecord(int index) const
 void TfmMain::LoadDeviceFiles()
 {
     auto loaded = loadDeviceFolder(QDir(BaseDir).filePath(QStringLiteral("cpu")));
+    // The user's own device files are listed beside the shipped ones.
+    if (const QString own = userDeviceFolder(); !own.isEmpty())
+        for (auto &device : loadDeviceFolder(own))
+            loaded.push_back(std::move(device));
     const int selected = cbChips->currentIndex();
     // The entries below "* AUTO *" and the new ones are ordered together and put into the
     // list in one go: one insertion per file made start-up quadratic in the number of files.

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth                                                 # screenshots of the real window
   python3                                                    # the catalogue check
   gcc-avr avr-libc binutils-avr                              # device headers and reference HEX files for tests
+  file desktop-file-utils appstream                          # the Debian package and its desktop files' checks
 )
 
 missing=()
