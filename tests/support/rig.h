@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QPushButton>
 #include <QDir>
 #include <QRegularExpression>
 #include <functional>
@@ -111,6 +112,7 @@ public:
     QStringList blocks() const { return wire().filter(QRegularExpression("^block ")); }
 
     QCheckBox *box(const QString &name) const { return w->findChild<QCheckBox *>(name); }
+    QPushButton *findChild(const QString &name) const { return w->findChild<QPushButton *>(name); }
 
     // A choice in the chip list as the user makes it.
     void choose(const QString &text)
