@@ -276,15 +276,25 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
         return cannotCreate(QStringLiteral("Not a regular file"));
     // The blocks go to a temporary file beside the target, which replaces the target only once
     // every block is written: a failed read never destroys the file it was to replace. A
-    // writable file in a folder the user cannot write is written in place instead.
-    const bool inPlace = target.exists() && target.isWritable() && !QFileInfo(target.absolutePath()).isWritable();
-    QSaveFile file(name);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return cannotCreate(file.errorString());
+    // writable file in a folder that takes no new file is written in place instead.
+    QSaveFile saved(name);
+    QFile direct(name);
+    QFileDevice *file = &saved;
+    bool inPlace = false;
+    if (!saved.open(QIODevice::WriteOnly)) {
+        const QString reason = saved.errorString();
+        inPlace = target.isFile() && direct.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        if (!inPlace)
+            return cannotCreate(reason);
+        file = &direct;
+    }
+    const auto cancel = [&] {
+        if (!inPlace)
+            saved.cancelWriting();
+    };
     const auto cannotWrite = [&] {
-        const QString reason = withoutTrailingStops(file.errorString());
-        file.cancelWriting();
+        const QString reason = withoutTrailingStops(file->errorString());
+        cancel();
         faces.error(QStringLiteral("Can`t write file \"%1\": %2. ").arg(path, reason)
                     + (inPlace ? QStringLiteral("The file may be cut short.")
                                : QStringLiteral("The old file is kept as it was.")));
@@ -294,11 +304,11 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
     for (std::int32_t b = 0; b < blocks; ++b) {
         const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
         if (!result.done()) {
-            file.cancelWriting();
+            cancel();
             reportFailure(session, faces, result.outcome);
             return abortTransfer(session, faces, nullptr, false);
         }
-        if (file.write(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize)
+        if (file->write(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize)
             != avrlink::kReadBlockSize) {
             cannotWrite();
             return abortTransfer(session, faces, nullptr, false);
@@ -306,14 +316,15 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
         faces.progress.step();
     }
     if (!streamClosed(session, faces, false)) {
-        file.cancelWriting();
+        cancel();
         faces.progress.reset();
         faces.status(kAborted);
         return Result::Aborted;
     }
     // Every byte must be on its way to the disk before the file takes the target's place:
     // commit() alone can report success after its last write failed.
-    if (!file.flush() || file.error() != QFileDevice::NoError || !file.commit()) {
+    const bool written = file->flush() && file->error() == QFileDevice::NoError;
+    if (!written || !(inPlace ? (direct.close(), direct.error() == QFileDevice::NoError) : saved.commit())) {
         cannotWrite();
         faces.progress.reset();
         faces.status(kAborted);

@@ -50,6 +50,8 @@ inline QList<DeviceSpec> testDevices()
         {"f1000.ini", config(sigOther, "Flash1000", 64, 1000) + mega8Bits},
         {"f200.ini", config(sigOther, "Flash200", 64, 200) + mega8Bits},
         {"f100.ini", config(sigOther, "Flash100", 64, 100) + mega8Bits},
+        {"huge.ini", config("Signature_000=$1E\nSignature_001=$7F\nSignature_002=$7F\n", "Huge", 128, 2147483647)
+                         + mega8Bits},
     };
 }
 
