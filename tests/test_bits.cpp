@@ -376,6 +376,38 @@ private slots:
         QCOMPARE(r.blocks().size(), 3);  // the write and its Read Chip
     }
 
+    void confirmationTellsTheChange()
+    {
+        // Below the question: the change against the last Read Chip under the device in force,
+        // or, with no chip read since the device was chosen, that every bit goes as shown.
+        Rig r;
+        r.choose("TestMega8");
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.dialogs.shown.last().details,
+                 QString("No chip has been read since the device was chosen: every bit is written as shown.\n"
+                         "Low Byte 00h, High Byte 00h, Extended Byte FFh.\n"
+                         "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, serial programming stops, "
+                         "and only high-voltage programming recovers the chip.\n"
+                         "Warning: WDTON programmed: the watchdog is always on and cannot be stopped.\n"
+                         "Warning: CKSEL0, SUT1 away from the factory value: the chip needs a different clock in "
+                         "its circuit."));
+        r.w->btRead->click();
+        r.box("HighByte_Bit7")->click();
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.dialogs.shown.last().text, QString("Are you sure want to write Fuses ?"));
+        QCOMPARE(r.dialogs.shown.last().details,
+                 QString("Changes against the last Read Chip:\nHigh Byte D9h -> 59h: RSTDISBL programmed.\n"
+                         "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, serial programming stops, "
+                         "and only high-voltage programming recovers the chip."));
+        r.choose("TestBig");
+        r.w->btWriteFuses->click();
+        QVERIFY(r.dialogs.shown.last().details.startsWith("No chip has been read since the device was chosen"));
+        r.choose("* AUTO *");  // the device of the last Read Chip again: its bytes count again
+        r.w->btWriteLocks->click();
+        QCOMPARE(r.dialogs.shown.last().details, QString("No bit changes against the last Read Chip."));
+        QCOMPARE(r.blocks().size(), 1);  // every question answered No
+    }
+
     void answersOtherThanYesSendNothing_data()
     {
         QTest::addColumn<QString>("button");
