@@ -18,8 +18,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <limits>
 #include <QStatusBar>
+#include <limits>
 
 namespace {
 

@@ -120,9 +120,9 @@ Result writeFlash(Session &session, const Faces &faces, const TDevice &device, c
 {
     if (!nameGiven(name, missing, faces))
         return Result::Aborted;
+    const int piece = pieceSize(device.PageSize);
     session.CmdBlock[0] = avrlink::cmdWritePage;
-    session.CmdBlock[1] = std::uint8_t(pieceSize(device.PageSize) != 0 ? pieceSize(device.PageSize) & 0xFF
-                                                                        : device.PageSize & 0xFF);
+    session.CmdBlock[1] = std::uint8_t((piece != 0 ? piece : device.PageSize) & 0xFF);
     QFile file;
     if (!openImage(name, file, faces))
         return Result::Aborted;
