@@ -283,7 +283,8 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
     bool inPlace = false;
     if (!saved.open(QIODevice::WriteOnly)) {
         const QString reason = saved.errorString();
-        inPlace = target.isFile() && direct.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        inPlace = target.isFile() && !QFileInfo(target.absolutePath()).isWritable()
+                  && direct.open(QIODevice::WriteOnly | QIODevice::Truncate);
         if (!inPlace)
             return cannotCreate(reason);
         file = &direct;
