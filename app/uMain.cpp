@@ -89,7 +89,7 @@ public:
     explicit WindowFaces(TfmMain &w) : w(w) {}
     bool confirm(const QString &question, const QString &informative) override
     {
-        return w.dlg.confirmDetails(&w, question, informative);
+        return informative.isEmpty() ? w.dlg.confirm(&w, question) : w.dlg.confirmDetails(&w, question, informative);
     }
     void start(qint64 maximum, int step) override { w.setProgress(maximum, step); }
     void step() override { w.stepProgress(); }
