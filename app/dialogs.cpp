@@ -59,6 +59,18 @@ bool WidgetDialogs::confirm(QWidget *parent, const QString &text)
     return box.clickedButton() == yes;
 }
 
+bool WidgetDialogs::confirmDetails(QWidget *parent, const QString &text, const QString &informative)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::NoButton, parent);
+    box.setInformativeText(informative);
+    QPushButton *yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
+    QPushButton *no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
+    box.setDefaultButton(yes);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
 void WidgetDialogs::applicationError(QWidget *parent, const QString &text)
 {
     showBox(parent, QMessageBox::Critical, QStringLiteral("AVR Tarvane"), text);

@@ -19,6 +19,12 @@ public:
     virtual void information(QWidget *parent, const QString &text) = 0;    // "Information", OK
     virtual void error(QWidget *parent, const QString &text) = 0;          // "Error", OK
     virtual bool confirm(QWidget *parent, const QString &text) = 0;        // "Confirm", &Yes / &No
+    // The same box with an informative text below the question (what a write changes).
+    virtual bool confirmDetails(QWidget *parent, const QString &text, const QString &informative)
+    {
+        Q_UNUSED(informative);
+        return confirm(parent, text);
+    }
     virtual void applicationError(QWidget *parent, const QString &text) = 0;  // caption: the title
     virtual std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
                                              const QString &initial) = 0;
@@ -32,6 +38,7 @@ public:
     void information(QWidget *parent, const QString &text) override;
     void error(QWidget *parent, const QString &text) override;
     bool confirm(QWidget *parent, const QString &text) override;
+    bool confirmDetails(QWidget *parent, const QString &text, const QString &informative) override;
     void applicationError(QWidget *parent, const QString &text) override;
     std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
                                      const QString &initial) override;

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <limits>
 
 namespace {
 
@@ -83,6 +84,26 @@ QLineEdit *labelledEdit(QWidget *parent, const char *name, const QString &captio
 
 }  // namespace
 
+// The window's answers to the operations: its boxes, its status bar, its progress bar.
+class WindowFaces : public core::Confirmation, public core::Progress, public core::StatusText, public core::Messages {
+public:
+    explicit WindowFaces(TfmMain &w) : w(w) {}
+    bool confirm(const QString &question, const QString &informative) override
+    {
+        return informative.isEmpty() ? w.dlg.confirm(&w, question) : w.dlg.confirmDetails(&w, question, informative);
+    }
+    void start(qint64 maximum, int step) override { w.setProgress(maximum, step); }
+    void step() override { w.stepProgress(); }
+    void reset() override { w.resetProgress(); }
+    void status(const QString &text) override { w.setStatus(text); }
+    void information(const QString &text) override { w.dlg.information(&w, text); }
+    void error(const QString &text) override { w.dlg.error(&w, text); }
+    void applicationError(const QString &text) override { w.dlg.applicationError(&w, text); }
+
+private:
+    TfmMain &w;
+};
+
 QFont TfmMain::windowFont(int pixelSize)
 {
     QFont font(QStringLiteral("Liberation Sans"));
@@ -92,7 +113,8 @@ QFont TfmMain::windowFont(int pixelSize)
 }
 
 TfmMain::TfmMain(const QString &baseDir, Dialogs &dialogs, QWidget *parent)
-    : QMainWindow(parent), BaseDir(QDir(baseDir).absolutePath()), dlg(dialogs)
+    : QMainWindow(parent), BaseDir(QDir(baseDir).absolutePath()), dlg(dialogs),
+      Face(std::make_unique<WindowFaces>(*this))
 {
     setObjectName(QStringLiteral("fmMain"));
     buildWindow();
@@ -209,6 +231,19 @@ void TfmMain::buildWindow()
     connect(btReadFlash, &QPushButton::clicked, this, &TfmMain::btReadFlashClick);
     connect(btOD, &QPushButton::clicked, this, &TfmMain::btODClick);
     connect(btSD, &QPushButton::clicked, this, &TfmMain::btSDClick);
+    // A name with a line break could not live in the line-based settings file.
+    connect(edReadFromFile, &QLineEdit::textChanged, this, [this](const QString &text) {
+        if (refuseLineBreak(text))
+            edReadFromFile->setText(GoodReadFromFile);
+        else
+            GoodReadFromFile = text;
+    });
+    connect(edWriteToFile, &QLineEdit::textChanged, this, [this](const QString &text) {
+        if (refuseLineBreak(text))
+            edWriteToFile->setText(GoodWriteToFile);
+        else
+            GoodWriteToFile = text;
+    });
     // Only a choice by the user runs the change handler, never a selection from code.
     connect(cbChips, &QComboBox::activated, this, &TfmMain::cbChipsChange);
 
@@ -269,9 +304,15 @@ void TfmMain::setStatus(const QString &text)
     StatusBar1->repaint();
 }
 
-void TfmMain::setProgress(int maximum, int step)
+void TfmMain::setProgress(qint64 maximum, int step)
 {
-    ProgressBar1->setMaximum(std::max(maximum, 0));
+    // The bar counts in int; a Flash of 2 GB counts in larger units.
+    ProgressMaximum = std::max<qint64>(maximum, 0);
+    ProgressShift = 0;
+    while ((ProgressMaximum >> ProgressShift) > std::numeric_limits<int>::max())
+        ++ProgressShift;
+    ProgressValue = 0;
+    ProgressBar1->setMaximum(int(ProgressMaximum >> ProgressShift));
     ProgressBar1->setValue(0);
     ProgressStep = step;
     ProgressBar1->repaint();
@@ -285,23 +326,55 @@ void TfmMain::stepProgress()
         return maximum > 0 ? qint64(value) * ProgressBar1->width() / maximum : 0;
     };
     const int before = ProgressBar1->value();
-    ProgressBar1->setValue(std::min(before + ProgressStep, ProgressBar1->maximum()));
+    ProgressValue = std::min(ProgressValue + ProgressStep, ProgressMaximum);
+    ProgressBar1->setValue(int(ProgressValue >> ProgressShift));
     if (filled(ProgressBar1->value()) != filled(before))
         ProgressBar1->repaint();
 }
 
 void TfmMain::resetProgress()
 {
+    ProgressValue = 0;
     ProgressBar1->setValue(0);
     ProgressBar1->repaint();
+}
+
+bool TfmMain::refuseLineBreak(const QString &name)
+{
+    if (!name.contains(QLatin1Char('\n')) && !name.contains(QLatin1Char('\r')))
+        return false;
+    dlg.error(this, QStringLiteral("A file name must not hold a line break."));
+    setStatus(QStringLiteral("Incorrect file name."));
+    return true;
+}
+
+// --- The operations' side ------------------------------------------------------------
+
+core::Faces TfmMain::faces()
+{
+    return {*Face, *Face, *Face, *Face};
+}
+
+core::ReadChipStep TfmMain::closingRead()
+{
+    return [this] {
+        btRead->click();
+        return LastChipRead;
+    };
+}
+
+std::optional<core::ChipBytes> TfmMain::lastReadBytes() const
+{
+    if (!LastReadDevice || LastReadDevice != CurDevice)
+        return std::nullopt;
+    return LastChipRead.bytes();
 }
 
 // --- Programmer link ---------------------------------------------------------------
 
 void TfmMain::information(const QString &text)
 {
-    if (!ExchangeQuiet)
-        dlg.information(this, text);
+    dlg.information(this, text);
 }
 
 bool TfmMain::ExchangeCommand()

@@ -2,6 +2,7 @@
 // operation inside the handler that started it.
 #pragma once
 
+#include "chipops.h"
 #include "device.h"
 #include "dialogs.h"
 #include "protocol.h"
@@ -18,7 +19,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
-class QFile;
+class WindowFaces;
 
 class TfmMain : public QMainWindow, private avrlink::Reporter {
     Q_OBJECT
@@ -96,6 +97,15 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    friend class WindowFaces;
+    // What the operations of bits/ and flash/ work on and report through.
+    core::Session session() { return {CmdBlock, PageBuffer, PortName}; }
+    core::Faces faces();
+    // Their closing Read Chip: a click on btRead, and what it found.
+    core::ReadChipStep closingRead();
+    // The bytes of the last Read Chip, when it was read under the device now in force.
+    std::optional<core::ChipBytes> lastReadBytes() const;
+    bool refuseLineBreak(const QString &name);
     void information(const QString &text) override;  // the link's failure reports
     void buildWindow();
     void buildBitPanel();
@@ -104,24 +114,25 @@ private:
     const TDevice *chipRecord(int index) const;
     QCheckBox *bitBox(const QString &prefix, int n) const;
     void setStatus(const QString &text);
-    void setProgress(int maximum, int step);
+    void setProgress(qint64 maximum, int step);
     void stepProgress();
     void resetProgress();
     void showSizes();
-    // Flash helpers. The two checks return false after they have reported why the
-    // operation cannot go on.
-    bool fileNameGiven(const QString &name, const QString &missing);
-    bool openImage(const QString &name, QFile &file);
-    void endStream(bool clearByte1);
-    void abortOperation(QFile *file, bool clearByte1);
 
     QString BaseDir;
     Dialogs &dlg;
     std::unique_ptr<TDevice> UnknownDevice;
     std::vector<std::unique_ptr<TDevice>> Devices;
+    std::unique_ptr<WindowFaces> Face;
+    core::ChipRead LastChipRead;            // what the last Read Chip found
+    const TDevice *LastReadDevice = nullptr;  // in force when it was read; null: no chip read
+    qint64 ProgressMaximum = 0;  // the bar counts in units of 2^ProgressShift beyond int's range
+    qint64 ProgressValue = 0;
+    int ProgressShift = 0;
     int ProgressStep = 1;
     QString odFileName;  // each file dialog offers its own previous choice again
     QString sdFileName;
-    bool ExchangeQuiet = false;  // set while a failed stream is closed: one message is enough
     bool SettingsUnread = false;  // the settings file exists but could not be read at start-up
+    QString GoodReadFromFile;  // the edit boxes' last texts without a line break
+    QString GoodWriteToFile;
 };

@@ -9,7 +9,12 @@ QString hexByte(std::uint8_t value)
     return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper() + QLatin1Char('h');
 }
 
-bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)
+QString noAnswerText(const QString &port)
+{
+    return QStringLiteral("No answer from programmer on ") + port + QStringLiteral(" port.");
+}
+
+ExchangeResult exchange(LinkState &state, int pageSize, Reporter &reporter)
 {
     const QString port = state.PortName;
     const std::uint8_t code = state.CmdBlock[0];
@@ -18,7 +23,7 @@ bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)
     // anything else would send a wrong page, so it never leaves.
     if (sendsPage && (pageSize < 1 || pageSize > kPageBufferSize)) {
         reporter.information(QStringLiteral("Page size of the selected device is not supported for Flash programming."));
-        return false;
+        return {Outcome::PortFailure, 0};
     }
 
     SerialLine line;
@@ -27,41 +32,70 @@ bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)
         break;
     case SerialLine::OpenResult::CantOpen:
         reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port."));
-        return false;
+        return {Outcome::PortFailure, 0};
     case SerialLine::OpenResult::CantReadStatus:
         reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port."));
-        return false;
+        return {Outcome::PortFailure, 0};
     case SerialLine::OpenResult::CantSetup:
         reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port."));
-        return false;
+        return {Outcome::PortFailure, 0};
     }
     line.purge();
 
-    const QString noAnswer = QStringLiteral("No answer from programmer on ") + port + QStringLiteral(" port.");
-    bool ok = line.write(state.CmdBlock.data(), kBlockSize);
-    if (ok) {
+    ExchangeResult result;
+    if (!line.write(state.CmdBlock.data(), kBlockSize)) {
+        result.outcome = Outcome::NotSent;
+    } else {
         switch (code) {
-        case cmdWritePage:
-            ok = line.waitForCharacter(kAckTimeoutMs);
+        case cmdWritePage: {
+            bool ok = line.waitForCharacter(kAckTimeoutMs);
             if (ok && sendsPage)
                 ok = line.write(state.PageBuffer.data(), pageSize) && line.waitForCharacter(kAckTimeoutMs);
+            if (!ok)
+                result.outcome = Outcome::NoAcknowledgement;
             break;
+        }
         case cmdReadBlock:
-            ok = line.read(state.PageBuffer.data(), kReadBlockSize) == kReadBlockSize;
+            result.received = line.read(state.PageBuffer.data(), kReadBlockSize);
+            if (result.received != kReadBlockSize)
+                result.outcome = Outcome::ShortReply;
             break;
         case cmdReadWord:
-            ok = line.read(state.PageBuffer.data(), kReadWordSize) == kReadWordSize;
+            result.received = line.read(state.PageBuffer.data(), kReadWordSize);
+            if (result.received != kReadWordSize)
+                result.outcome = Outcome::ShortReply;
             break;
         default:
-            // Replies to the chip commands carry no status and may be missing altogether.
-            line.read(state.CmdBlock.data(), kBlockSize);
+            result.received = line.read(state.CmdBlock.data(), kBlockSize);
+            if (result.received != kBlockSize)
+                result.outcome = Outcome::ShortReply;
             break;
         }
     }
     line.close();
-    if (!ok)
-        reporter.information(noAnswer);
-    return ok;
+    return result;
+}
+
+bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)
+{
+    const std::uint8_t code = state.CmdBlock[0];
+    const ExchangeResult result = exchange(state, pageSize, reporter);
+    switch (result.outcome) {
+    case Outcome::Done:
+        return true;
+    case Outcome::PortFailure:
+        return false;
+    case Outcome::ShortReply:
+        // Replies to the chip commands carry no status and may be missing altogether.
+        if (code != cmdWritePage && code != cmdReadBlock && code != cmdReadWord)
+            return true;
+        break;
+    case Outcome::NotSent:
+    case Outcome::NoAcknowledgement:
+        break;
+    }
+    reporter.information(noAnswerText(state.PortName));
+    return false;
 }
 
 }  // namespace avrlink

@@ -5,7 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QMessageBox>
 #include <QRegularExpression>
+#include <QTimer>
 
 using rig::Rig;
 
@@ -254,19 +256,236 @@ private slots:
 
     void silentAdapter()
     {
+        // No reply is no chip: nothing is identified from the block as it was sent.
         adaptersim::Options o;
         o.silent = true;
         Rig r(o);
         r.choose("TestMega8");
         r.w->btRead->click();
-        QCOMPARE(r.w->leSignature->text(), QString("00h 00h 00h"));
-        QCOMPARE(r.w->leDeviceName->text(), QString("Not found"));
-        QCOMPARE(r.w->statusText(), QString("Device not found."));
+        QCOMPARE(r.w->leSignature->text(), QString());
+        QCOMPARE(r.w->leDeviceName->text(), QString());
+        QCOMPARE(r.w->statusText(), QString("Can`t read chip."));
         QCOMPARE(r.w->cbChips->currentIndex(), 0);
+        QCOMPARE(r.w->CurDevice->Name, QString("Unknown"));
         QVERIFY(enabledControls(*r.w).isEmpty());
         for (QCheckBox *b : r.w->Fuses->findChildren<QCheckBox *>())
             QVERIFY(!b->isChecked());
-        QVERIFY(r.dialogs.shown.isEmpty());  // a silent adapter is no port failure
+        QCOMPARE(r.dialogs.texts("information"), QStringList{"No answer from programmer on " + r.port() + " port."});
+    }
+
+    void halfReplyIsNoChip_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("4 of 8") << 4;
+        QTest::newRow("7 of 8") << 7;
+        QTest::newRow("none") << 0;
+    }
+    void halfReplyIsNoChip()
+    {
+        // A reply cut short used to identify the chip from its first bytes and tick every fuse
+        // and lock bit from the zeros of the block sent: a Write Lock Bits then locked the chip.
+        QFETCH(int, count);
+        Rig r;
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Found device: TestMega8"));
+        r.setOptions([&](adaptersim::Options &o) { o.shortCode = 1; o.shortCount = count; });
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Can`t read chip."));
+        QCOMPARE(r.w->leDeviceName->text(), QString());
+        QCOMPARE(r.w->leSignature->text(), QString());
+        QCOMPARE(r.w->CurDevice->Name, QString("Unknown"));
+        QCOMPARE(r.w->AutoDevice->Name, QString("Unknown"));
+        QCOMPARE(r.w->lbFlashSize->text(), QString("0"));
+        QVERIFY(enabledControls(*r.w).isEmpty());
+        QVERIFY(r.box("LowByte_Bit0")->isChecked());  // still as the last whole reply left it
+        QVERIFY(r.box("LockByte_Bit0")->isChecked());
+        QCOMPARE(r.dialogs.texts("information"), QStringList{"No answer from programmer on " + r.port() + " port."});
+    }
+
+    void writesReadBack_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("click");     // box the user changes before the write
+        QTest::addColumn<QString>("chipLine");  // "field=value" the chip reads after the write
+        QTest::addColumn<QString>("status");
+        QTest::newRow("fuses read back") << "btWriteFuses" << "HighByte_Bit6" << "" << "Fuses programming completed.";
+        QTest::newRow("fuses not taken") << "btWriteFuses" << "HighByte_Bit6" << "high=D9"
+                                         << "Fuses programming failed: High Byte reads D9h, sent 99h.";
+        QTest::newRow("two bytes differ") << "btWriteFuses" << "HighByte_Bit6" << "high=D9,low=E0"
+                                          << "Fuses programming failed: Low Byte reads E0h, sent E1h; "
+                                             "High Byte reads D9h, sent 99h.";
+        QTest::newRow("unnamed fuse bits ignored") << "btWriteFuses" << "HighByte_Bit6" << "ext=00"
+                                                   << "Fuses programming completed.";
+        QTest::newRow("locks read back") << "btWriteLocks" << "LockByte_Bit0" << "" << "Lock Bits programming completed.";
+        QTest::newRow("locks not taken") << "btWriteLocks" << "LockByte_Bit0" << "lock=3F"
+                                         << "Lock Bits programming failed: Lock Bits reads 3Fh, sent 3Eh.";
+        QTest::newRow("unnamed lock bits read 1") << "btWriteLocks" << "LockByte_Bit0" << "lock=FE"
+                                                  << "Lock Bits programming completed.";
+        QTest::newRow("silent after the write") << "btWriteFuses" << "HighByte_Bit6" << "silent"
+                                                << "Fuses programming failed: chip could not be read.";
+        QTest::newRow("erased") << "btChipErase" << "" << "" << "Device erased.";
+        QTest::newRow("lock bits stay") << "btChipErase" << "" << "lock=FC"
+                                        << "Device erasing failed: Lock Bits reads FCh, expected FFh.";
+        QTest::newRow("unnamed lock bits after erase") << "btChipErase" << "" << "lock=03" << "Device erased.";
+        QTest::newRow("no longer identified") << "btChipErase" << "" << "sig=00"
+                                              << "Device erasing failed: chip not identified after the erase.";
+        QTest::newRow("silent after the erase") << "btChipErase" << "" << "silent"
+                                                << "Device erasing failed: chip could not be read.";
+    }
+    void writesReadBack()
+    {
+        // A write counts as done only when its closing Read Chip shows the named bits as sent.
+        QFETCH(QString, button);
+        QFETCH(QString, click);
+        QFETCH(QString, chipLine);
+        QFETCH(QString, status);
+        Rig r;
+        // Lock writes start from a chip whose unnamed lock bits read 0, so they are sent as 0.
+        r.setChip([&](adaptersim::Chip &c) { c.lock = button == "btWriteLocks" ? 0x3F : 0xFC; });
+        r.w->btRead->click();
+        if (button == "btChipErase")
+            r.dialogs.confirmAnswers << true << true;
+        else
+            r.dialogs.confirmAnswers << true;
+        if (!click.isEmpty())
+            r.box(click)->click();
+        // What the chip shows once the write is over: set as the closing Read Chip arrives.
+        r.sim->setLogHandler([&](const std::string &line) {
+            if (chipLine == "silent") {  // options reach the block after the one just logged
+                if (line.rfind("block 01", 0) != 0)
+                    r.setOptions([](adaptersim::Options &o) { o.silent = true; });
+                return;
+            }
+            if (line.rfind("block 01", 0) != 0 || chipLine.isEmpty())
+                return;
+            auto chip = r.sim->chip();
+            for (const QString &item : chipLine.split(',')) {
+                const QStringList kv = item.split('=');
+                const auto value = std::uint8_t(kv[1].toUInt(nullptr, 16));
+                if (kv[0] == "high") chip.highFuse = value;
+                if (kv[0] == "low") chip.lowFuse = value;
+                if (kv[0] == "ext") chip.extFuse = value;
+                if (kv[0] == "lock") chip.lock = value;
+                if (kv[0] == "sig") chip.signature = {value, value, value};
+            }
+            r.sim->setChip(chip);
+        });
+        r.findChild(button)->click();
+        r.sim->setLogHandler({});
+        QCOMPARE(r.w->statusText(), status);
+        QCOMPARE(r.blocks().size(), 3);  // the write and its Read Chip
+    }
+
+    void confirmationTellsTheChange()
+    {
+        // Below the question: the change against the last Read Chip under the device in force,
+        // or, with no chip read since the device was chosen, that every bit goes as shown.
+        Rig r;
+        r.choose("TestMega8");
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.dialogs.shown.last().details,
+                 QString("No chip has been read since the device was chosen: every bit is written as shown.\n"
+                         "Low Byte 00h, High Byte 00h, Extended Byte FFh.\n"
+                         "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, serial programming stops, "
+                         "and only high-voltage programming recovers the chip.\n"
+                         "Warning: WDTON programmed: the watchdog is always on and cannot be stopped.\n"
+                         "Warning: CKSEL0, SUT1 away from the factory value: the chip needs a different clock in "
+                         "its circuit."));
+        r.w->btRead->click();
+        r.box("HighByte_Bit7")->click();
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.dialogs.shown.last().text, QString("Are you sure want to write Fuses ?"));
+        QCOMPARE(r.dialogs.shown.last().details,
+                 QString("Changes against the last Read Chip:\nHigh Byte D9h -> 59h: RSTDISBL programmed.\n"
+                         "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, serial programming stops, "
+                         "and only high-voltage programming recovers the chip."));
+        r.choose("TestBig");
+        r.w->btWriteFuses->click();
+        QVERIFY(r.dialogs.shown.last().details.startsWith("No chip has been read since the device was chosen"));
+        r.choose("* AUTO *");  // the device of the last Read Chip again: its bytes count again
+        r.w->btWriteLocks->click();
+        QCOMPARE(r.dialogs.shown.last().details, QString("No bit changes against the last Read Chip."));
+        QCOMPARE(r.blocks().size(), 1);  // every question answered No
+    }
+
+    void answersOtherThanYesSendNothing_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QList<bool>>("answers");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("fuses") << "btWriteFuses" << QList<bool>{false} << "Fuses programming is canceled.";
+        QTest::newRow("locks") << "btWriteLocks" << QList<bool>{false} << "Lock Bits programming is canceled.";
+        QTest::newRow("erase") << "btChipErase" << QList<bool>{false} << "Device erasing is canceled.";
+        QTest::newRow("erase, Really? no") << "btChipErase" << QList<bool>{true, false} << "Found device: TestMega8";
+    }
+    void answersOtherThanYesSendNothing()
+    {
+        QFETCH(QString, button);
+        QFETCH(QList<bool>, answers);
+        QFETCH(QString, status);
+        Rig r;
+        r.w->btRead->click();
+        r.box("HighByte_Bit6")->click();
+        r.box("LockByte_Bit0")->click();
+        const adaptersim::Chip before = r.sim->chip();
+        for (bool a : answers)
+            r.dialogs.confirmAnswers << a;
+        r.findChild(button)->click();
+        QCOMPARE(r.w->statusText(), status);
+        QCOMPARE(r.blocks().size(), 1);  // the Read Chip only
+        QCOMPARE(int(r.sim->chip().highFuse), int(before.highFuse));
+        QCOMPARE(int(r.sim->chip().lock), int(before.lock));
+    }
+
+    void realBoxEscapeAndCloseSendNothing_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("how");
+        for (const char *b : {"btWriteFuses", "btWriteLocks", "btChipErase"})
+            for (const char *how : {"Escape", "close", "No"})
+                QTest::newRow(qPrintable(QString("%1, %2").arg(b, how))) << QString(b) << QString(how);
+    }
+    void realBoxEscapeAndCloseSendNothing()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, how);
+        QTemporaryDir dir;
+        QDir().mkpath(dir.filePath("cpu"));
+        for (const rig::DeviceSpec &d : rig::testDevices())
+            rig::writeFile(dir.filePath(QStringLiteral("cpu/") + d.file), d.text);
+        adaptersim::Simulator sim;
+        QVERIFY(sim.start());
+        WidgetDialogs dialogs;
+        TfmMain w(dir.path(), dialogs);
+        w.PortName = QString::fromStdString(sim.devicePath());
+        w.btRead->click();
+        w.findChild<QCheckBox *>("HighByte_Bit6")->click();
+        QString informative;
+        bool answered = false;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            informative = box->informativeText();
+            if (how == "Escape")
+                QTest::keyClick(box, Qt::Key_Escape);
+            else if (how == "close")
+                box->close();
+            else
+                for (QAbstractButton *b : box->buttons())
+                    if (b->text() == "&No")
+                        b->click();
+            answered = true;
+        });
+        w.findChild<QPushButton *>(button)->click();
+        QVERIFY(answered);
+        QCOMPARE(sim.log().size(), std::size_t(1));  // the Read Chip only
+        QCOMPARE(int(sim.chip().highFuse), 0xD9);
+        if (button == "btChipErase")
+            QCOMPARE(w.statusText(), QString("Device erasing is canceled."));
+        if (button == "btWriteFuses") {
+            QCOMPARE(w.statusText(), QString("Fuses programming is canceled."));
+            QVERIFY2(informative.contains("WDTON programmed"), qPrintable(informative));
+        }
     }
 
     void missingPortAbortsWrites_data()

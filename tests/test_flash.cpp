@@ -6,7 +6,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using rig::hexBytes;
 using rig::readFile;
@@ -121,7 +133,6 @@ private slots:
         QTest::newRow("one byte over") << "" << 8193 << tooLarge << "Incorrect file size.";
         QTest::newRow("unknown device") << "* AUTO *" << 1 << tooLarge << "Incorrect file size.";
         QTest::newRow("page size 0") << "Page0" << 10 << pageSize << "Operation aborted.";
-        QTest::newRow("page size 256") << "Page256" << 10 << pageSize << "Operation aborted.";
     }
     void writeRefusals()
     {
@@ -148,6 +159,250 @@ private slots:
             QFile again(file);
             QVERIFY(again.open(QIODevice::ReadWrite));
         }
+    }
+
+    void writeInPiecesOf128()
+    {
+        // A 256-byte page goes as two page commands of 128 bytes, which the adapter stores one
+        // after the other; the last page is completed with FF to its end.
+        Rig r;
+        ready(r, "Page256");
+        QVERIFY(writeFile(r.path("300.bin"), pattern(300)));
+        r.w->edReadFromFile->setText(r.path("300.bin"));
+        r.w->btWriteFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash programming completed."));
+        QVERIFY(r.dialogs.shown.isEmpty());
+        const QStringList wire = r.wire();
+        QCOMPARE(wire.size(), 9);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(wire[2 * i], QString("block 05 80 93 07 E1 D9 FF FF"));
+        QCOMPARE(wire[8], QString("block 00 00 93 07 E1 D9 FF FF"));
+        QCOMPARE(wire[5], "data " + hexBytes(pattern(300).mid(256)) + QString(" FF").repeated(84));
+        QCOMPARE(wire[7], "data " + hexBytes(QByteArray(128, char(0xFF))));
+        const auto flash = r.sim->chip().flash;
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), 300), pattern(300));
+        QCOMPARE(r.w->ProgressBar1->maximum(), 300 + 128);
+    }
+
+    void missingAcknowledgementLeavesStreamAlone()
+    {
+        // The page went out but its second acknowledgement never came: the adapter may still be
+        // taking page data, so no cmdEnd follows, and the user is told to reset it.
+        Rig r;
+        ready(r);
+        r.setOptions([](adaptersim::Options &o) { o.shortCode = 5; o.shortCount = 1; });
+        QVERIFY(writeFile(r.path("image.bin"), pattern(200)));
+        r.w->edReadFromFile->setText(r.path("image.bin"));
+        r.w->btWriteFlash->click();
+        QCOMPARE(r.blocks(), QStringList{"block 05 40 93 07 E1 D9 FF FF"});
+        const QStringList boxes = r.dialogs.texts("information");
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].contains("reset it (power it off and on) before the next operation"), qPrintable(boxes[0]));
+        QVERIFY(!boxes[0].contains("closed"));
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QCOMPARE(r.w->ProgressBar1->value(), 0);
+    }
+
+    void imagesMustBeRegularFiles_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("kind");
+        for (const char *b : {"btWriteFlash", "btVerifyFlash"})
+            for (const char *k : {"fifo", "/dev/urandom", "/dev/zero", "folder"})
+                QTest::newRow(qPrintable(QString("%1 %2").arg(b, k))) << QString(b) << QString(k);
+    }
+    void imagesMustBeRegularFiles()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, kind);
+        Rig r;
+        ready(r);
+        QString name = kind;
+        std::atomic<bool> done{false};
+        std::thread unblock;
+        if (kind == "fifo") {
+            name = r.path("image.fifo");
+            QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+            // Should the open wait for a writer, one comes after a while and goes at once.
+            unblock = std::thread([&] {
+                for (int i = 0; i < 300 && !done; ++i) {
+                    const int fd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_NONBLOCK);
+                    if (fd >= 0) {
+                        ::close(fd);
+                        return;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            });
+        } else if (kind == "folder") {
+            name = r.path("cpu");
+        }
+        r.w->edReadFromFile->setText(name);
+        r.findChild(button)->click();
+        done = true;
+        if (unblock.joinable())
+            unblock.join();
+        QCOMPARE(r.dialogs.texts("error"), QStringList{"Can`t open file."});
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QVERIFY(r.wire().isEmpty());
+    }
+
+    void hugeFlashProgress_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("write") << "btWriteFlash";
+        QTest::newRow("verify") << "btVerifyFlash";
+    }
+    void hugeFlashProgress()
+    {
+        // An image as long as a Flash of 2^31 - 1 bytes: the progress maximum must not wrap.
+        QFETCH(QString, button);
+        Rig r;
+        r.choose("Huge");
+        const QString image = r.path("huge.bin");
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(2147483647));  // sparse
+        f.close();
+        r.w->edReadFromFile->setText(image);
+        r.w->PortName = "/dev/tarvane-missing";  // ends at the first exchange
+        r.findChild(button)->click();
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QVERIFY(r.w->ProgressBar1->maximum() >= 1073741823);
+        QCOMPARE(r.w->ProgressBar1->value(), 0);
+    }
+
+    void liveErrorCount()
+    {
+        Rig r;
+        const QByteArray chip = pattern(8192, 5);
+        r.setChip([&](adaptersim::Chip &c) { c.flash.assign(chip.begin(), chip.end()); });
+        ready(r);
+        QByteArray image = chip.left(20);
+        image[3] = char(~image[3]);
+        image[10] = char(~image[10]);
+        image[11] = char(~image[11]);
+        QVERIFY(writeFile(r.path("v.bin"), image));
+        r.w->edReadFromFile->setText(r.path("v.bin"));
+        QSignalSpy spy(r.w->StatusBar1, &QStatusBar::messageChanged);
+        r.w->btVerifyFlash->click();
+        QStringList seen;
+        for (const QList<QVariant> &args : spy)
+            seen << args.at(0).toString();
+        QCOMPARE(seen.filter("Verifying"), QStringList({"Verifying Flash. Errors: 0", "Verifying Flash. Errors: 1",
+                                                        "Verifying Flash. Errors: 2", "Verifying Flash. Errors: 3"}));
+        QCOMPARE(r.w->statusText(), QString("Flash verifying failed: 3 errors."));
+    }
+
+    void readTargetNotRegular()
+    {
+        // A FIFO named as the dump is refused and stays what it is.
+        Rig r;
+        ready(r);
+        const QString target = r.path("dump.fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+        r.w->edWriteToFile->setText(target);
+        r.w->btReadFlash->click();
+        QCOMPARE(r.dialogs.texts("application"),
+                 QStringList{"Cannot create file \"" + target + "\". Not a regular file."});
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QVERIFY(QFileInfo(target).exists() && !QFileInfo(target).isFile());
+        QVERIFY(r.wire().isEmpty());
+    }
+
+    void readOntoFullDisk()
+    {
+        // The disk fills up under the dump (a file size limit plays the full disk): the old file
+        // stays whole, and the user is told.
+        Rig r;
+        ready(r);
+        const QString target = r.path("keep.bin");
+        QVERIFY(writeFile(target, "old contents"));
+        r.w->edWriteToFile->setText(target);
+        struct rlimit old {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit small = old;
+        small.rlim_cur = 4096;
+        ::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        r.w->btReadFlash->click();
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        QCOMPARE(readFile(target), QByteArray("old contents"));
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        const QStringList errors = r.dialogs.texts("error");
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].startsWith("Can`t write file \"" + target + "\": ") && errors[0].endsWith("The old file is kept as it was."),
+                 qPrintable(errors[0]));
+        QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files), QStringList{"keep.bin"});
+    }
+
+    void readIntoFolderThatCannotBeWritten()
+    {
+        // A writable dump in a folder nobody may add to is written in place.
+        Rig r;
+        ready(r);
+        const QString folder = r.path("locked");
+        QVERIFY(QDir().mkpath(folder));
+        const QString target = folder + "/dump.bin";
+        QVERIFY(writeFile(target, "old"));
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0);
+        int flags = 0;
+        bool immutable = false;
+        if (::geteuid() == 0) {
+            // root may write any folder; an immutable one holds its entries even against root
+            immutable = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+            const int locked = flags | FS_IMMUTABLE_FL;
+            immutable = immutable && ::ioctl(fd, FS_IOC_SETFLAGS, &locked) == 0;
+            if (!immutable) {
+                ::close(fd);
+                QSKIP("cannot make a folder unwritable for root here");
+            }
+        } else {
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        }
+        r.w->edWriteToFile->setText(target);
+        r.w->btReadFlash->click();
+        if (immutable)
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        else
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ::close(fd);
+        QCOMPARE(r.w->statusText(), QString("Flash reading completed."));
+        QCOMPARE(readFile(target).size(), 8192);
+        QCOMPARE(r.dialogs.shown.size(), 0);
+    }
+
+    void lineBreakInFileName_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("open dialog") << "btOD";
+        QTest::newRow("save dialog") << "btSD";
+        QTest::newRow("typed for writing") << "edReadFromFile";
+        QTest::newRow("typed for reading") << "edWriteToFile";
+    }
+    void lineBreakInFileName()
+    {
+        // A line break would split the name in the line-based settings file.
+        QFETCH(QString, how);
+        Rig r;
+        r.choose("TestMega8");
+        r.w->edReadFromFile->setText("before.bin");
+        r.w->edWriteToFile->setText("before.bin");
+        const QString bad = r.path("two\nlines.bin");
+        if (how == "btOD" || how == "btSD") {
+            QVERIFY(writeFile(bad, "x"));
+            r.dialogs.fileAnswers.enqueue(bad);
+            r.findChild(how)->click();
+            QVERIFY(!QFile::exists(r.w->ConfigFile));
+        } else {
+            auto *edit = r.w->findChild<QLineEdit *>(how);
+            edit->selectAll();
+            edit->insert("two\nlines.bin");
+        }
+        QCOMPARE(r.dialogs.texts("error"), QStringList{"A file name must not hold a line break."});
+        QCOMPARE(r.w->edReadFromFile->text(), QString("before.bin"));
+        QCOMPARE(r.w->edWriteToFile->text(), QString("before.bin"));
     }
 
     void writeEmptyWithUnknownDevice()
@@ -454,6 +709,8 @@ private slots:
         QTest::newRow("no converter") << "" << QByteArray(":00000001FF\n");
         QTest::newRow("malformed HEX") << "hex2bin" << QByteArray(":0400000001020304F3\n:00000001FF\n");
         QTest::newRow("converter that fails") << "false" << QByteArray(":00000001FF\n");
+        QTest::newRow("converter that writes nothing") << "true" << QByteArray(":00000001FF\n");
+        QTest::newRow("nothing written, no old image") << "true, fresh" << QByteArray(":00000001FF\n");
     }
     void conversionFailures()
     {
@@ -466,9 +723,12 @@ private slots:
             QVERIFY(QFile::copy(binDir() + "/hex2bin", r.path("hex2bin")));
         else if (converter == "false")
             QVERIFY(QFile::link("/bin/false", r.path("hex2bin")));
+        else if (converter.startsWith("true"))
+            QVERIFY(QFile::link("/bin/true", r.path("hex2bin")));
         QVERIFY(writeFile(r.path("bad.hex"), hex));
         r.choose("TestMega8");
-        QVERIFY(writeFile(r.path("bad.bin"), "stale"));  // an old image does not count as output
+        if (!converter.endsWith("fresh"))
+            QVERIFY(writeFile(r.path("bad.bin"), "stale"));  // an old image does not count as output
         r.w->edReadFromFile->setText("old.bin");
         r.dialogs.fileAnswers.enqueue(r.path("bad.hex"));
         r.w->btOD->click();

@@ -13,6 +13,7 @@ public:
     struct Shown {
         QString kind;  // "information", "error", "confirm", "application", "input", "open", "save"
         QString text;
+        QString details = QString();  // a confirmation's informative text
         bool operator==(const Shown &o) const { return kind == o.kind && text == o.text; }
     };
 
@@ -27,6 +28,11 @@ public:
     bool confirm(QWidget *, const QString &text) override
     {
         shown.append({"confirm", text});
+        return !confirmAnswers.isEmpty() && confirmAnswers.dequeue();
+    }
+    bool confirmDetails(QWidget *, const QString &text, const QString &informative) override
+    {
+        shown.append({"confirm", text, informative});
         return !confirmAnswers.isEmpty() && confirmAnswers.dequeue();
     }
     void applicationError(QWidget *, const QString &text) override { shown.append({"application", text}); }

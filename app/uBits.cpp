@@ -1,9 +1,9 @@
-// The bit panel and the chip operations of the main window.
+// The bit panel of the main window, and its chip operations: thin calls into bits/.
 #include "uMain.h"
 
-#include "exchange.h"
+#include "chipops.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -168,16 +168,27 @@ void TfmMain::SetControlsEnabled(bool enabled)
 
 void TfmMain::btReadClick()
 {
-    CmdBlock = {avrlink::cmdReadChip, 0, 0, 0, 0, 0, 0, 0};
     leSignature->clear();
     leDeviceName->setText(QStringLiteral("Query..."));
     cbChips->setCurrentIndex(0);
     SetControlsEnabled(false);
     // Paint the query state: the exchange keeps the thread until the reply is in.
     leDeviceName->repaint();
-    ExchangeCommand();
-    leSignature->setText(avrlink::hexByte(CmdBlock[1]) + QLatin1Char(' ') + avrlink::hexByte(CmdBlock[2])
-                         + QLatin1Char(' ') + avrlink::hexByte(CmdBlock[3]));
+    core::Session link = session();
+    LastChipRead = {};
+    LastReadDevice = nullptr;
+    if (!core::readChip(link, faces())) {
+        // A half reply names no chip and no bit: nothing is identified and no box is ticked
+        // from it, and the writes stay disabled.
+        AutoDevice = CurDevice = chipRecord(0);
+        leDeviceName->clear();
+        showSizes();
+        ShowBitNames();
+        RefreshBitPanel();
+        setStatus(core::kChipNotRead);
+        return;
+    }
+    leSignature->setText(core::signatureText(CmdBlock));
     const bool found = IdentifyDevice(CmdBlock[1], CmdBlock[2], CmdBlock[3]);
     ShowBitNames();
     ShowBitStates(kLow, CmdBlock[4]);
@@ -185,58 +196,30 @@ void TfmMain::btReadClick()
     ShowBitStates(kExtended, CmdBlock[6]);
     ShowBitStates(kLock, CmdBlock[7]);
     RefreshBitPanel();
+    LastChipRead = {true, found, CurDevice, CmdBlock};
+    LastReadDevice = CurDevice;
     if (found)
         SetControlsEnabled(true);
 }
 
 void TfmMain::btWriteFusesClick()
 {
-    CmdBlock[0] = avrlink::cmdWriteFuses;
-    CmdBlock[4] = CmdBlock[5] = CmdBlock[6] = 0xFF;
-    CollectFuseBytes(CmdBlock[4], CmdBlock[5], CmdBlock[6]);
-    if (!dlg.confirm(this, QStringLiteral("Are you sure want to write Fuses ?"))) {
-        setStatus(QStringLiteral("Fuses programming is canceled."));
-        return;
-    }
-    if (!ExchangeCommand()) {
-        setStatus(QStringLiteral("Operation aborted."));
-        return;
-    }
-    btRead->click();
-    setStatus(QStringLiteral("Fuses programming completed."));
+    std::uint8_t low = 0xFF, high = 0xFF, extended = 0xFF;
+    CollectFuseBytes(low, high, extended);
+    core::Session link = session();
+    core::writeFuses(link, faces(), *CurDevice, low, high, extended, lastReadBytes(), closingRead());
 }
 
 void TfmMain::btWriteLocksClick()
 {
-    CmdBlock[0] = avrlink::cmdWriteLocks;
-    CmdBlock[7] = 0xFF;
-    CollectBitGroup(kLock, CmdBlock[7]);
-    if (!dlg.confirm(this, QStringLiteral("Are you sure want to write Lock Bits ?"))) {
-        setStatus(QStringLiteral("Lock Bits programming is canceled."));
-        return;
-    }
-    if (!ExchangeCommand()) {
-        setStatus(QStringLiteral("Operation aborted."));
-        return;
-    }
-    btRead->click();
-    setStatus(QStringLiteral("Lock Bits programming completed."));
+    std::uint8_t lock = 0xFF;
+    CollectBitGroup(kLock, lock);
+    core::Session link = session();
+    core::writeLocks(link, faces(), *CurDevice, lock, lastReadBytes(), closingRead());
 }
 
 void TfmMain::btChipEraseClick()
 {
-    CmdBlock[0] = avrlink::cmdChipErase;
-    if (!dlg.confirm(this, QStringLiteral("Are you sure want to erase chip ?"))) {
-        setStatus(QStringLiteral("Device erasing is canceled."));
-        return;
-    }
-    if (!dlg.confirm(this, QStringLiteral("Really ?")))
-        return;
-    if (!ExchangeCommand()) {
-        setStatus(QStringLiteral("Operation aborted."));
-        return;
-    }
-    QCoreApplication::processEvents();
-    btRead->click();
-    setStatus(QStringLiteral("Device erased."));
+    core::Session link = session();
+    core::chipErase(link, faces(), closingRead(), [] { QCoreApplication::processEvents(); });
 }

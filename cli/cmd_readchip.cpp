@@ -1,0 +1,65 @@
+// read-chip: signature, device, the four bytes and every named bit.
+#include "context.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace cli {
+
+int readChip(Context &c)
+{
+    const core::ChipRead chip = c.readChip();
+    if (!chip.complete) {
+        printErr(core::kChipNotRead);
+        return kLinkFailure;
+    }
+    // Bits are named by --device when it is given, as a manual choice names the panel's boxes.
+    const TDevice *names = chip.device;
+    if (!c.deviceName.isEmpty()) {
+        names = c.deviceNamed(c.deviceName);
+        if (!names) {
+            printErr(QStringLiteral("No device named \"%1\" in the catalogue.").arg(c.deviceName));
+            return kUsage;
+        }
+    }
+    const core::ChipBytes bytes = chip.bytes();
+    static const char *const keys[4] = {"low", "high", "extended", "lock"};
+    if (c.json) {
+        QJsonObject object;
+        object.insert("signature", core::signatureText(chip.reply));
+        object.insert("identified", chip.identified);
+        object.insert("device", chip.identified ? QJsonValue(chip.device->Name) : QJsonValue());
+        QJsonObject values, bits;
+        for (int g = 0; g < 4; ++g) {
+            values.insert(keys[g], avrlink::hexByte(bytes[std::size_t(g)]));
+            QJsonObject named;
+            for (int n = 7; n >= 0; --n) {
+                const QString &name = names->Groups[std::size_t(g)].Names[std::size_t(n)];
+                if (!name.isEmpty())
+                    named.insert(name, IsBitSet(bytes[std::size_t(g)], n) ? 1 : 0);
+            }
+            bits.insert(keys[g], named);
+        }
+        object.insert("bytes", values);
+        object.insert("bits", bits);
+        std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
+        std::fputs("\n", stdout);
+        return kDone;
+    }
+    printOut(QStringLiteral("Signature: ") + core::signatureText(chip.reply));
+    printOut(QStringLiteral("Device: ") + (chip.identified ? chip.device->Name : QStringLiteral("Not found")));
+    for (int g = 0; g < 4; ++g) {
+        QStringList named;
+        for (int n = 7; n >= 0; --n) {
+            const QString &name = names->Groups[std::size_t(g)].Names[std::size_t(n)];
+            if (!name.isEmpty())
+                named << name + QLatin1Char('=') + QString::number(IsBitSet(bytes[std::size_t(g)], n) ? 1 : 0);
+        }
+        printOut(core::kGroupCaptions[g] + QStringLiteral(": ") + avrlink::hexByte(bytes[std::size_t(g)])
+                 + (named.isEmpty() ? QString() : QStringLiteral("  ") + named.join(QLatin1Char(' '))));
+    }
+    return kDone;
+}
+
+}  // namespace cli

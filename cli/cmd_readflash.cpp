@@ -1,0 +1,21 @@
+// read-flash FILE: the whole Flash into a raw image, replacing FILE only when every block is in.
+#include "context.h"
+
+#include "flashops.h"
+
+namespace cli {
+
+int readFlash(Context &c)
+{
+    if (c.arguments.size() != 1 || c.arguments[0].isEmpty()) {
+        printErr(QStringLiteral("read-flash takes one FILE."));
+        return kUsage;
+    }
+    const TDevice *device = nullptr;
+    if (const int exit = c.deviceInForce(device))
+        return exit;
+    const core::Faces f = c.terminal.faces();
+    return c.finish(core::readFlash(c.session, f, *device, c.arguments[0], c.closingRead()));
+}
+
+}  // namespace cli

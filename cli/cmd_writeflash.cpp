@@ -1,0 +1,35 @@
+// write-flash FILE: a raw image, or Intel HEX by its .hex name, converted in memory.
+#include "context.h"
+
+#include "filechoice.h"
+#include "flashops.h"
+
+#include <QBuffer>
+
+namespace cli {
+
+int writeFlash(Context &c)
+{
+    if (c.arguments.size() != 1) {
+        printErr(QStringLiteral("write-flash takes one FILE."));
+        return kUsage;
+    }
+    const QString name = c.arguments[0];
+    const TDevice *device = nullptr;
+    if (const int exit = c.deviceInForce(device))
+        return exit;
+    const core::Faces f = c.terminal.faces();
+    if (!isHexFileName(name))
+        return c.finish(core::writeFlash(c.session, f, *device, name));
+    QByteArray image;
+    QString reason;
+    if (!core::loadHexImage(name, image, &reason)) {
+        printErr(QStringLiteral("Error converting HEX to BIN: %1: %2.").arg(name, reason));
+        return kFileError;
+    }
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::ReadOnly);
+    return c.finish(core::writeFlashImage(c.session, f, *device, buffer));
+}
+
+}  // namespace cli

@@ -1,0 +1,33 @@
+// write-fuses LOW HIGH [EXT]: the three fuse bytes, read back by a closing Read Chip.
+#include "context.h"
+
+namespace cli {
+
+int writeFuses(Context &c)
+{
+    if (c.arguments.size() < 2 || c.arguments.size() > 3) {
+        printErr(QStringLiteral("write-fuses takes LOW HIGH [EXT]."));
+        return kUsage;
+    }
+    std::optional<std::uint8_t> values[3];
+    for (int i = 0; i < int(c.arguments.size()); ++i) {
+        values[i] = parseByte(c.arguments[i]);
+        if (!values[i]) {
+            printErr(QStringLiteral("Not a byte: \"%1\".").arg(c.arguments[i]));
+            return kUsage;
+        }
+    }
+    const TDevice *device = nullptr;
+    std::optional<core::ChipRead> read;
+    if (const int exit = c.deviceInForce(device, &read))
+        return exit;
+    // Without EXT the extended byte stays as the chip holds it.
+    std::optional<core::ChipBytes> before;
+    if (read && read->complete)
+        before = read->bytes();
+    const std::uint8_t extended = values[2] ? *values[2] : before ? (*before)[2] : std::uint8_t(0xFF);
+    const core::Faces f = c.terminal.faces();
+    return c.finish(core::writeFuses(c.session, f, *device, *values[0], *values[1], extended, before, c.closingRead()));
+}
+
+}  // namespace cli

@@ -1,0 +1,24 @@
+// write-lock BYTE: the lock byte, read back by a closing Read Chip.
+#include "context.h"
+
+namespace cli {
+
+int writeLock(Context &c)
+{
+    const std::optional<std::uint8_t> lock = c.arguments.size() == 1 ? parseByte(c.arguments[0]) : std::nullopt;
+    if (!lock) {
+        printErr(QStringLiteral("write-lock takes one byte, such as FC or 0xFC."));
+        return kUsage;
+    }
+    const TDevice *device = nullptr;
+    std::optional<core::ChipRead> read;
+    if (const int exit = c.deviceInForce(device, &read))
+        return exit;
+    std::optional<core::ChipBytes> before;
+    if (read && read->complete)
+        before = read->bytes();
+    const core::Faces f = c.terminal.faces();
+    return c.finish(core::writeLocks(c.session, f, *device, *lock, before, c.closingRead()));
+}
+
+}  // namespace cli

@@ -1,0 +1,119 @@
+// tarvane-cli: the chip and Flash operations of AVR Tarvane for scripts, on the same device
+// catalogue (cpu/ beside the program) and the same port (config.txt beside it).
+#include "context.h"
+
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <cstdio>
+
+namespace {
+
+const char *const kUsageText =
+    "Usage: tarvane-cli [--port PORT] [--device NAME] [--json] COMMAND [ARGUMENT]\n"
+    "\n"
+    "Commands:\n"
+    "  read-chip                   signature, device, the four bytes and every named bit\n"
+    "  write-fuses LOW HIGH [EXT]  hex bytes such as E1 or 0xE1 (without EXT the chip's\n"
+    "                              extended byte is kept)\n"
+    "  write-lock BYTE             the lock byte\n"
+    "  erase                       Chip Erase\n"
+    "  write-flash FILE            raw image, or Intel HEX by its .hex name\n"
+    "  verify-flash FILE           compare Flash with a raw image or Intel HEX\n"
+    "  read-flash FILE             the whole Flash into a raw image\n"
+    "  devices                     the catalogue: name, signature, Flash and page size\n"
+    "\n"
+    "Options:\n"
+    "  --port PORT    serial port (default: the port in config.txt beside the program)\n"
+    "  --device NAME  put a catalogue device in force by name; without it the chip is\n"
+    "                 identified by its signature, and a chip that cannot be identified\n"
+    "                 refuses every command but read-chip and devices\n"
+    "  --json         read-chip prints one JSON object\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "Nothing is asked: a fuse or lock write prints its changes and warnings on standard\n"
+    "error and goes on. Progress is drawn on standard error while it is a terminal.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  done\n"
+    "  1  verify found differences, or a write did not read back as sent\n"
+    "  2  usage error\n"
+    "  3  port or adapter failure (also a chip that cannot be read or identified)\n"
+    "  4  file error\n";
+
+int usage(const QString &problem)
+{
+    if (!problem.isEmpty())
+        cli::printErr(QStringLiteral("tarvane-cli: ") + problem);
+    std::fputs(kUsageText, stderr);
+    return cli::kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    cli::Context c;
+    c.baseDir = QCoreApplication::applicationDirPath();
+
+    QStringList args = app.arguments().mid(1);
+    QString command;
+    std::optional<QString> port;
+    while (!args.isEmpty()) {
+        const QString a = args.takeFirst();
+        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            std::fputs(kUsageText, stdout);
+            return cli::kDone;
+        }
+        if (a == QLatin1String("--json")) {
+            c.json = true;
+        } else if (a == QLatin1String("--port") || a == QLatin1String("--device")) {
+            if (args.isEmpty())
+                return usage(a + QStringLiteral(" needs a value."));
+            if (a == QLatin1String("--port"))
+                port = args.takeFirst();
+            else
+                c.deviceName = args.takeFirst();
+        } else if (a.startsWith(QLatin1String("--port="))) {
+            port = a.mid(7);
+        } else if (a.startsWith(QLatin1String("--device="))) {
+            c.deviceName = a.mid(9);
+        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1 && command.isEmpty()) {
+            return usage(QStringLiteral("unknown option ") + a);
+        } else if (command.isEmpty()) {
+            command = a;
+        } else {
+            c.arguments << a;
+        }
+    }
+    if (command.isEmpty())
+        return usage(QStringLiteral("no command given."));
+    if (c.json && command != QLatin1String("read-chip"))
+        return usage(QStringLiteral("--json belongs to read-chip."));
+
+    if (port) {
+        c.PortName = *port;
+    } else {
+        SettingsValues values{kDefaultPortName, QString(), QString()};
+        readSettingsFile(QDir(c.baseDir).filePath(QStringLiteral("config.txt")), values);
+        c.PortName = values.PortName;
+    }
+    c.loadCatalogue();
+
+    using Command = int (*)(cli::Context &);
+    const std::pair<const char *, Command> commands[] = {
+        {"read-chip", cli::readChip},     {"write-fuses", cli::writeFuses},   {"write-lock", cli::writeLock},
+        {"erase", cli::erase},            {"write-flash", cli::writeFlash},   {"verify-flash", cli::verifyFlash},
+        {"read-flash", cli::readFlash},   {"devices", cli::devices},
+    };
+    for (const auto &[name, run] : commands) {
+        if (command == QLatin1String(name)) {
+            if (command == QLatin1String("read-chip") && !c.arguments.isEmpty())
+                return usage(QStringLiteral("read-chip takes no argument."));
+            return run(c);
+        }
+    }
+    return usage(QStringLiteral("unknown command ") + command);
+}

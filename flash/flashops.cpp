@@ -1,0 +1,389 @@
+#include "flashops.h"
+
+#include "filechoice.h"
+#include "hexconv.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <algorithm>
+
+namespace core {
+
+namespace {
+
+bool nameGiven(const QString &name, const QString &missing, const Faces &faces)
+{
+    if (!name.isEmpty())
+        return true;
+    faces.error(missing);
+    faces.status(QStringLiteral("Incorrect file name."));
+    return false;
+}
+
+bool fitsFlash(QIODevice &image, const TDevice &device, const Faces &faces)
+{
+    if (image.size() <= qint64(device.FlashSize))
+        return true;
+    image.close();
+    faces.error(kTooLarge);
+    faces.status(QStringLiteral("Incorrect file size."));
+    return false;
+}
+
+void endStream(Session &session, bool clearByte1)
+{
+    session.CmdBlock[0] = avrlink::cmdEnd;
+    if (clearByte1)
+        session.CmdBlock[1] = 0;
+}
+
+// A transfer that cannot go on: its image is closed, the adapter's stream closed quietly (the
+// failure has been told once already), the progress bar emptied.
+Result abortTransfer(Session &session, const Faces &faces, QIODevice *image, bool clearByte1)
+{
+    endStream(session, clearByte1);
+    if (image)
+        image->close();
+    faces.progress.reset();
+    session.exchangeQuietly(0);
+    faces.status(kAborted);
+    return Result::Aborted;
+}
+
+// A data command's exchange went wrong: say why, once.
+void reportFailure(Session &session, const Faces &faces, avrlink::Outcome outcome)
+{
+    if (outcome == avrlink::Outcome::NoAcknowledgement)
+        faces.information(noAcknowledgementText(session.PortName));
+    else if (outcome != avrlink::Outcome::PortFailure)
+        faces.information(avrlink::noAnswerText(session.PortName));
+}
+
+// The closing cmdEnd of a write or a verify; its reply is not examined.
+bool streamClosed(Session &session, const Faces &faces, bool clearByte1)
+{
+    endStream(session, clearByte1);
+    const avrlink::Outcome outcome = session.exchange(0, faces.messages).outcome;
+    if (outcome == avrlink::Outcome::NotSent)
+        faces.information(avrlink::noAnswerText(session.PortName));
+    return outcome != avrlink::Outcome::PortFailure && outcome != avrlink::Outcome::NotSent;
+}
+
+QString withoutTrailingStops(QString reason)
+{
+    reason = reason.trimmed();
+    while (reason.endsWith(QLatin1Char('.')) || reason.endsWith(QLatin1Char(' ')))
+        reason.chop(1);
+    return reason;
+}
+
+}  // namespace
+
+int pieceSize(int pageSize)
+{
+    if (pageSize >= 1 && pageSize <= avrlink::kPageBufferSize)
+        return pageSize;
+    if (pageSize > avrlink::kPageBufferSize && pageSize % avrlink::kPageBufferSize == 0)
+        return avrlink::kPageBufferSize;
+    return 0;
+}
+
+QString noAcknowledgementText(const QString &port)
+{
+    return QStringLiteral("No acknowledgement of a page from programmer on ") + port
+           + QStringLiteral(" port. The programmer may take the next command as page data: reset it "
+                            "(power it off and on) before the next operation.");
+}
+
+bool openImage(const QString &name, QFile &file, const Faces &faces)
+{
+    file.setFileName(name);
+    // Looked at before it is opened: opening a FIFO would wait for a writer.
+    // Unbuffered: the image is taken from the file page by page, as it stands at that moment.
+    if (!QFileInfo(name).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+        || file.isSequential()) {
+        file.close();
+        faces.error(QStringLiteral("Can`t open file."));
+        faces.status(kAborted);
+        return false;
+    }
+    return true;
+}
+
+// --- Flash write -----------------------------------------------------------------------
+
+Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                  const QString &missing)
+{
+    if (!nameGiven(name, missing, faces))
+        return Result::Aborted;
+    const int piece = pieceSize(device.PageSize);
+    session.CmdBlock[0] = avrlink::cmdWritePage;
+    session.CmdBlock[1] = std::uint8_t((piece != 0 ? piece : device.PageSize) & 0xFF);
+    QFile file;
+    if (!openImage(name, file, faces))
+        return Result::Aborted;
+    return writeFlashImage(session, faces, device, file);
+}
+
+Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image)
+{
+    const int pageSize = device.PageSize;
+    const int piece = pieceSize(pageSize);
+    session.CmdBlock[0] = avrlink::cmdWritePage;
+    session.CmdBlock[1] = std::uint8_t((piece != 0 ? piece : pageSize) & 0xFF);
+    if (!fitsFlash(image, device, faces))
+        return Result::Aborted;
+    // Each piece travels in the 128-byte buffer with its size in one byte of the block.
+    if (device.FlashSize != 0 && piece == 0) {
+        image.close();
+        faces.error(QStringLiteral("Page size of the selected device is not supported for Flash programming."));
+        faces.status(kAborted);
+        return Result::Aborted;
+    }
+    const qint64 length = image.size();
+    faces.status(QStringLiteral("Programming Flash..."));
+    faces.progress.start(length + pageSize / 2, piece != 0 ? piece : pageSize);
+    image.seek(0);
+    // The last page is completed with FF, piece by piece up to the end of the page.
+    const qint64 page = std::max(pageSize, 1);
+    qint64 sent = 0;
+    do {
+        std::fill_n(session.PageBuffer.begin(), piece, std::uint8_t(0xFF));
+        const qint64 got = piece > 0 ? image.read(reinterpret_cast<char *>(session.PageBuffer.data()), piece) : 0;
+        if (got < 0 || (got == 0 && piece > 0 && image.pos() < length)) {
+            faces.error(QStringLiteral("Can`t read file."));
+            return abortTransfer(session, faces, &image, true);
+        }
+        const avrlink::ExchangeResult result = session.exchange(piece, faces.messages);
+        if (result.outcome == avrlink::Outcome::NoAcknowledgement) {
+            // The adapter may still be waiting for page data and would take a cmdEnd as such:
+            // the stream is left as it is, and the user is told to reset the adapter.
+            reportFailure(session, faces, result.outcome);
+            image.close();
+            faces.progress.reset();
+            faces.status(kAborted);
+            return Result::Aborted;
+        }
+        if (!result.done()) {
+            reportFailure(session, faces, result.outcome);
+            return abortTransfer(session, faces, &image, true);
+        }
+        sent += piece;
+        faces.progress.step();
+    } while (image.pos() < length || (piece > 0 && sent % page != 0));
+    const bool closed = streamClosed(session, faces, true);
+    image.close();
+    faces.progress.reset();
+    faces.status(closed ? QStringLiteral("Flash programming completed.") : kAborted);
+    return closed ? Result::Done : Result::Aborted;
+}
+
+// --- Flash verify ----------------------------------------------------------------------
+
+VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                         const ReadChipStep &closingRead, const QString &missing)
+{
+    if (!nameGiven(name, missing, faces))
+        return {};
+    session.CmdBlock[0] = avrlink::cmdReadWord;
+    QFile file;
+    if (!openImage(name, file, faces))
+        return {};
+    return verifyFlashImage(session, faces, device, file, closingRead);
+}
+
+VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image,
+                              const ReadChipStep &closingRead)
+{
+    session.CmdBlock[0] = avrlink::cmdReadWord;
+    if (!fitsFlash(image, device, faces))
+        return {};
+    const QString live = QStringLiteral("Verifying Flash. Errors: ");
+    faces.status(live + QStringLiteral("0"));
+    const qint64 length = image.size();
+    faces.progress.start(length + 2, 2);
+    image.seek(0);
+    VerifyResult out;
+    do {
+        session.PageBuffer[0] = session.PageBuffer[1] = 0;
+        const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
+        if (!result.done()) {
+            reportFailure(session, faces, result.outcome);
+            abortTransfer(session, faces, &image, true);
+            return out;
+        }
+        std::uint8_t pair[2];
+        const qint64 got = image.read(reinterpret_cast<char *>(pair), 2);
+        if (got < 0 || (got == 0 && image.pos() < length)) {
+            faces.error(QStringLiteral("Can`t read file."));
+            abortTransfer(session, faces, &image, true);
+            return out;
+        }
+        for (qint64 i = 0; i < got; ++i) {
+            if (pair[i] != session.PageBuffer[std::size_t(i)]) {
+                ++out.errors;
+                faces.status(live + QString::number(out.errors));
+            }
+        }
+        faces.progress.step();
+    } while (image.pos() < length);
+    const bool closed = streamClosed(session, faces, true);
+    image.close();
+    faces.progress.reset();
+    if (!closed) {
+        faces.status(kAborted);
+        return out;
+    }
+    closingRead();
+    if (out.errors != 0) {
+        faces.status(QStringLiteral("Flash verifying failed: ") + QString::number(out.errors)
+                     + QStringLiteral(" errors."));
+        out.result = Result::Failed;
+    } else {
+        faces.status(QStringLiteral("Flash verifying completed. No errors."));
+        out.result = Result::Done;
+    }
+    return out;
+}
+
+// --- Flash read ------------------------------------------------------------------------
+
+Result readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                 const ReadChipStep &closingRead)
+{
+    if (!nameGiven(name, QStringLiteral("Input file name to save Flash."), faces))
+        return Result::Aborted;
+    session.CmdBlock[0] = avrlink::cmdReadBlock;
+    faces.status(QStringLiteral("Reading Flash..."));
+    const std::int32_t flashSize = device.FlashSize;
+    faces.progress.start(flashSize, avrlink::kReadBlockSize);
+
+    const QFileInfo target(name);
+    const QString path = target.absoluteFilePath();
+    const auto cannotCreate = [&](const QString &reason) {
+        faces.messages.applicationError(
+            QStringLiteral("Cannot create file \"%1\". %2.").arg(path, withoutTrailingStops(reason)));
+        faces.progress.reset();
+        faces.status(kAborted);
+        return Result::Aborted;
+    };
+    // A FIFO or a device node is no dump: replacing it would destroy what it is.
+    if (target.exists() && !target.isFile())
+        return cannotCreate(QStringLiteral("Not a regular file"));
+    // The blocks go to a temporary file beside the target, which replaces the target only once
+    // every block is written: a failed read never destroys the file it was to replace. A
+    // writable file in a folder that takes no new file is written in place instead.
+    QSaveFile saved(name);
+    QFile direct(name);
+    QFileDevice *file = &saved;
+    bool inPlace = false;
+    if (!saved.open(QIODevice::WriteOnly)) {
+        const QString reason = saved.errorString();
+        inPlace = target.isFile() && !QFileInfo(target.absolutePath()).isWritable()
+                  && direct.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        if (!inPlace)
+            return cannotCreate(reason);
+        file = &direct;
+    }
+    const auto cancel = [&] {
+        if (!inPlace)
+            saved.cancelWriting();
+    };
+    const auto cannotWrite = [&] {
+        const QString reason = withoutTrailingStops(file->errorString());
+        cancel();
+        faces.error(QStringLiteral("Can`t write file \"%1\": %2. ").arg(path, reason)
+                    + (inPlace ? QStringLiteral("The file may be cut short.")
+                               : QStringLiteral("The old file is kept as it was.")));
+    };
+
+    const std::int32_t blocks = flashSize / avrlink::kReadBlockSize;
+    for (std::int32_t b = 0; b < blocks; ++b) {
+        const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
+        if (!result.done()) {
+            cancel();
+            reportFailure(session, faces, result.outcome);
+            return abortTransfer(session, faces, nullptr, false);
+        }
+        if (file->write(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize)
+            != avrlink::kReadBlockSize) {
+            cannotWrite();
+            return abortTransfer(session, faces, nullptr, false);
+        }
+        faces.progress.step();
+    }
+    if (!streamClosed(session, faces, false)) {
+        cancel();
+        faces.progress.reset();
+        faces.status(kAborted);
+        return Result::Aborted;
+    }
+    // Every byte must be on its way to the disk before the file takes the target's place:
+    // commit() alone can report success after its last write failed.
+    const bool written = file->flush() && file->error() == QFileDevice::NoError;
+    if (!written || !(inPlace ? (direct.close(), direct.error() == QFileDevice::NoError) : saved.commit())) {
+        cannotWrite();
+        faces.progress.reset();
+        faces.status(kAborted);
+        return Result::Aborted;
+    }
+    faces.progress.reset();
+    closingRead();
+    faces.status(QStringLiteral("Flash reading completed."));
+    return Result::Done;
+}
+
+// --- File choice -----------------------------------------------------------------------
+
+std::optional<QString> takeChosenImage(const QString &chosen, const QString &converter, const Faces &faces)
+{
+    if (!isHexFileName(chosen))
+        return chosen;
+    // An image left from an earlier conversion does not count as this one's output.
+    const QString binary = QString::fromStdString(hexconv::binaryNameFor(chosen.toStdString()));
+    const QFileInfo old(binary);
+    const bool existed = old.exists();
+    const QDateTime oldTime = old.lastModified();
+    ConversionResult converted = convertHexFile(converter, chosen);
+    if (converted.ok && existed) {
+        const QFileInfo now(converted.binaryName);
+        converted.ok = now.lastModified() != oldTime;
+    }
+    if (!converted.ok) {
+        faces.error(QStringLiteral("Error converting HEX to BIN."));
+        faces.status(QStringLiteral("Error convert."));
+        return std::nullopt;
+    }
+    faces.status(QStringLiteral("Converted ") + QFileInfo(chosen).fileName() + QStringLiteral(" to ")
+                 + QFileInfo(converted.binaryName).fileName() + QStringLiteral(" successfuly."));
+    return converted.binaryName;
+}
+
+bool loadHexImage(const QString &path, QByteArray &image, QString *reason)
+{
+    // Far more than the text of any 16 MB image.
+    constexpr qint64 maxHexText = 64 * 1024 * 1024;
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) || file.isSequential()) {
+        *reason = QStringLiteral("cannot open the file");
+        return false;
+    }
+    if (file.size() > maxHexText) {
+        *reason = QStringLiteral("the file is too large for Intel HEX of a Flash image");
+        return false;
+    }
+    const QByteArray text = file.readAll();
+    const hexconv::Result result = hexconv::convert(text.toStdString());
+    if (!result.ok) {
+        *reason = QString::fromStdString(result.error);
+        return false;
+    }
+    image = QByteArray(reinterpret_cast<const char *>(result.image.data()), qsizetype(result.image.size()));
+    return true;
+}
+
+}  // namespace core

@@ -1,0 +1,61 @@
+// Flash write, verify and read without a window, and the step that turns a chosen HEX file
+// into an image. They work on a Session and the device in force and report through Faces.
+#pragma once
+
+#include "chipops.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QIODevice>
+#include <QString>
+#include <optional>
+
+namespace core {
+
+inline const QString kAborted = QStringLiteral("Operation aborted.");
+inline const QString kTooLarge = QStringLiteral("File size is greater than size of Flash for target device.\r\n"
+                                                "Operation aborted. Please select correct file.");
+
+// The piece of a page that one page command carries: the whole page up to 128 bytes; larger
+// pages go in pieces of 128, which the adapter stores one after another. 0 when the device's
+// page size cannot be written (below 1, or above 128 and not a multiple of 128).
+int pieceSize(int pageSize);
+
+// The information text when a page acknowledgement never came.
+QString noAcknowledgementText(const QString &port);
+
+// Opens an image for Write FLASH or Verify FLASH. Only a regular file will do: a FIFO would
+// block at open and a device node never ends. Reports "Can`t open file." and returns false.
+bool openImage(const QString &name, QFile &file, const Faces &faces);
+
+// Flash write of the file named (empty: the error box missing, "Incorrect file name.").
+Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                  const QString &missing = QStringLiteral("Input file name for Flash programming."));
+// The same from an image already open (a file, or an image converted in memory).
+Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image);
+
+struct VerifyResult {
+    Result result = Result::Aborted;
+    std::int32_t errors = 0;
+};
+// Flash verify; the closing Read Chip runs after the stream is closed.
+VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                         const ReadChipStep &closingRead,
+                         const QString &missing = QStringLiteral("Input file name to verify Flash."));
+VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image,
+                              const ReadChipStep &closingRead);
+
+// Flash read into the file named. The target is replaced only once every block is in and
+// written; a target that is not a regular file is refused.
+Result readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                 const ReadChipStep &closingRead);
+
+// A file chosen for Write FLASH: a HEX file is converted beside itself by the converter
+// program and the image's name returned; any other name comes back as it is. Nothing on failure
+// (reported: "Error converting HEX to BIN.", "Error convert.").
+std::optional<QString> takeChosenImage(const QString &chosen, const QString &converter, const Faces &faces);
+
+// An Intel HEX file converted in memory. False with a one-line reason when it cannot be.
+bool loadHexImage(const QString &path, QByteArray &image, QString *reason);
+
+}  // namespace core

@@ -1,0 +1,350 @@
+// The operations without a window: against the simulated adapter, told to a recorder.
+#include "adaptersim.h"
+#include "chiplist.h"
+#include "chipops.h"
+#include "devices.h"
+#include "flashops.h"
+#include "loader.h"
+#include "recordingfaces.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using core::ChipBytes;
+
+namespace {
+
+// The catalogue as the chip list keeps it: "* AUTO *" (the Unknown device) first, then sorted.
+struct Catalogue {
+    QTemporaryDir dir;
+    TDevice unknown;
+    std::vector<std::unique_ptr<TDevice>> devices;
+    std::vector<const TDevice *> records;
+
+    Catalogue()
+    {
+        unknown.Name = "Unknown";
+        QDir().mkpath(dir.filePath("cpu"));
+        for (const rig::DeviceSpec &d : rig::testDevices())
+            rig::writeFile(dir.filePath(QStringLiteral("cpu/") + d.file), d.text);
+        devices = loadDeviceFolder(dir.filePath("cpu"));
+        records.push_back(&unknown);
+        QStringList texts{kAutoEntry};
+        for (const auto &d : devices) {
+            const int at = sortedInsertIndex(texts, d->Name);
+            texts.insert(at, d->Name);
+            records.insert(records.begin() + at, d.get());
+        }
+    }
+    const TDevice &named(const QString &name) const
+    {
+        for (const TDevice *d : records)
+            if (d->Name == name)
+                return *d;
+        qFatal("no device %s", qPrintable(name));
+    }
+};
+
+// The link state and the simulated adapter it talks to.
+struct Bench {
+    Catalogue catalogue;
+    adaptersim::Simulator sim;
+    avrlink::Block CmdBlock{};
+    avrlink::Page PageBuffer{};
+    QString PortName;
+    RecordingFaces user;
+    core::Session session{CmdBlock, PageBuffer, PortName};
+    int closingReads = 0;
+
+    Bench()
+    {
+        if (!sim.start())
+            qFatal("simulator");
+        PortName = QString::fromStdString(sim.devicePath());
+    }
+    core::ChipRead readChip()
+    {
+        core::Faces f = user.faces();
+        if (!core::readChip(session, f))
+            return {};
+        return core::identifyReply(catalogue.records, CmdBlock);
+    }
+    core::ReadChipStep closing()
+    {
+        return [this] {
+            ++closingReads;
+            return readChip();
+        };
+    }
+    QStringList blocks() const
+    {
+        QStringList out;
+        for (const auto &l : sim.log())
+            if (l.rfind("block ", 0) == 0)
+                out << QString::fromStdString(l);
+        return out;
+    }
+};
+
+TDevice withLockNames()
+{
+    TDevice d;
+    d.Name = "Boot";
+    d.FlashSize = 8192;
+    d.Groups[grLock].Names = {"LB1", "LB2", "BLB01", "BLB02", "", "", "", ""};
+    d.Groups[grLock].Reference = 0xFF;
+    return d;
+}
+
+}  // namespace
+
+class TestCore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readChipIdentifies()
+    {
+        Bench b;
+        const core::ChipRead read = b.readChip();
+        QVERIFY(read.complete);
+        QVERIFY(read.identified);
+        QCOMPARE(read.device->Name, QString("TestMega8"));
+        QCOMPARE(core::signatureText(read.reply), QString("1Eh 93h 07h"));
+        QCOMPARE(read.bytes(), (ChipBytes{0xE1, 0xD9, 0xFF, 0xFF}));
+        QVERIFY(b.user.calls.isEmpty());
+    }
+
+    void shortReplyIsAFailure_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("none") << 0;
+        QTest::newRow("4 of 8") << 4;
+        QTest::newRow("7 of 8") << 7;
+    }
+    void shortReplyIsAFailure()
+    {
+        QFETCH(int, count);
+        Bench b;
+        auto o = b.sim.options();
+        o.shortCode = 1;
+        o.shortCount = count;
+        b.sim.setOptions(o);
+        core::Faces f = b.user.faces();
+        QVERIFY(!core::readChip(b.session, f));
+        QCOMPARE(b.user.texts("information"), QStringList{"No answer from programmer on " + b.PortName + " port."});
+        QCOMPARE(b.user.calls.size(), 1);
+    }
+
+    void declinedWritesSendNothing_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("block");
+        QTest::newRow("fuses") << "fuses" << "Fuses programming is canceled." << "02 00 00 00 F1 D1 FF 00";
+        QTest::newRow("locks") << "locks" << "Lock Bits programming is canceled." << "03 00 00 00 00 00 00 FC";
+        QTest::newRow("erase") << "erase" << "Device erasing is canceled." << "04 00 00 00 00 00 00 00";
+    }
+    void declinedWritesSendNothing()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, status);
+        QFETCH(QString, block);
+        Bench b;
+        const TDevice &mega8 = b.catalogue.named("TestMega8");
+        core::Faces f = b.user.faces();
+        core::Result result;
+        if (operation == "fuses")
+            result = core::writeFuses(b.session, f, mega8, 0xF1, 0xD1, 0xFF, std::nullopt, b.closing());
+        else if (operation == "locks")
+            result = core::writeLocks(b.session, f, mega8, 0xFC, std::nullopt, b.closing());
+        else
+            result = core::chipErase(b.session, f, b.closing());
+        QCOMPARE(result, core::Result::Cancelled);
+        QCOMPARE(b.user.lastStatus(), status);
+        QCOMPARE(b.user.texts("confirm").size(), 1);
+        QVERIFY(b.sim.log().empty());
+        QCOMPARE(b.closingReads, 0);
+        QCOMPARE(rig::hexBytes(b.CmdBlock.data(), 8), block);  // filled before the question
+    }
+
+    void writeReadsBack()
+    {
+        Bench b;
+        b.readChip();
+        const TDevice &mega8 = b.catalogue.named("TestMega8");
+        core::Faces f = b.user.faces();
+        b.user.answers << true;
+        const auto result =
+            core::writeFuses(b.session, f, mega8, 0xE1, 0x99, 0xFF, ChipBytes{0xE1, 0xD9, 0xFF, 0xFF}, b.closing());
+        QCOMPARE(result, core::Result::Done);
+        QCOMPARE(b.closingReads, 1);
+        QCOMPARE(b.blocks().mid(1), QStringList({"block 02 1E 93 07 E1 99 FF FF", "block 01 00 00 00 00 00 00 00"}));
+        QCOMPARE(b.user.lastStatus(), QString("Fuses programming completed."));
+        const auto confirm = b.user.calls.first();
+        QCOMPARE(confirm.text, QString("Are you sure want to write Fuses ?"));
+        QCOMPARE(confirm.details, QString("Changes against the last Read Chip:\n"
+                                          "High Byte D9h -> 99h: WDTON programmed.\n"
+                                          "Warning: WDTON programmed: the watchdog is always on and cannot be stopped."));
+    }
+
+    void describeWrite_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<bool>("locks");    // the lock byte, else the three fuse bytes
+        QTest::addColumn<QString>("before");  // empty: no chip read under this device
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("text");
+        const QString noRead = "No chip has been read since the device was chosen: every bit is written as shown.\n";
+        const QString changes = "Changes against the last Read Chip:\n";
+        const QString clock = " away from the factory value: the chip needs a different clock in its circuit.";
+        QTest::newRow("no read, factory values") << "TestMega8" << false << "" << "E1 D9 FF"
+                                                 << noRead + "Low Byte E1h, High Byte D9h, Extended Byte FFh.";
+        QTest::newRow("no read, all programmed")
+            << "TestMega8" << false << "" << "00 00 FF"
+            << noRead + "Low Byte 00h, High Byte 00h, Extended Byte FFh.\n"
+                        "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, serial programming stops, "
+                        "and only high-voltage programming recovers the chip.\n"
+                        "Warning: WDTON programmed: the watchdog is always on and cannot be stopped.\n"
+                        "Warning: CKSEL0, SUT1" + clock;
+        QTest::newRow("no change") << "TestMega8" << false << "E1 D9 FF" << "E1 D9 FF"
+                                   << "No bit changes against the last Read Chip.";
+        QTest::newRow("an unnamed bit only") << "TestMega8" << true << "FF" << "7F"
+                                             << "No bit changes against the last Read Chip.";
+        QTest::newRow("SPIEN") << "TestMega8" << false << "E1 D9 FF" << "E1 F9 FF"
+                               << changes + "High Byte D9h -> F9h: SPIEN unprogrammed.\n"
+                                            "Warning: SPIEN unprogrammed: serial programming stops; only "
+                                            "high-voltage programming enables it again.";
+        QTest::newRow("RSTDISBL") << "TestMega8" << false << "E1 D9 FF" << "E1 59 FF"
+                                  << changes + "High Byte D9h -> 59h: RSTDISBL programmed.\n"
+                                               "Warning: RSTDISBL programmed: the reset pin becomes an I/O pin, "
+                                               "serial programming stops, and only high-voltage programming "
+                                               "recovers the chip.";
+        QTest::newRow("clock away") << "TestMega8" << false << "E1 D9 FF" << "E4 D9 FF"
+                                    << changes + "Low Byte E1h -> E4h: CKSEL2 unprogrammed, CKSEL0 programmed.\n"
+                                                 "Warning: CKSEL0, CKSEL2" + clock;
+        QTest::newRow("start-up time away") << "TestMega8" << false << "E1 D9 FF" << "F1 D9 FF"
+                                            << changes + "Low Byte E1h -> F1h: SUT0 unprogrammed.\n"
+                                                         "Warning: SUT0" + clock;
+        QTest::newRow("clock back to factory") << "TestMega8" << false << "E4 D9 FF" << "E1 D9 FF"
+                                               << changes + "Low Byte E4h -> E1h: CKSEL2 programmed, CKSEL0 unprogrammed.";
+        QTest::newRow("WDTON unprogrammed again") << "TestMega8" << false << "E1 99 FF" << "E1 D9 FF"
+                                                  << changes + "High Byte 99h -> D9h: WDTON unprogrammed.";
+        QTest::newRow("DWEN") << "TestBig" << false << "FF FF FF" << "FF BF FF"
+                              << changes + "High Byte FFh -> BFh: DWEN programmed.\n"
+                                           "Warning: DWEN programmed: debugWIRE takes the reset pin and serial "
+                                           "programming stops.";
+        QTest::newRow("lock bits") << "TestMega8" << true << "FF" << "FC"
+                                   << changes + "Lock Bits FFh -> FCh: LB2 programmed, LB1 programmed.\n"
+                                                "Warning: LB1, LB2 programmed: Flash can no longer be read or "
+                                                "verified until a Chip Erase.";
+        QTest::newRow("boot lock bit") << "Boot" << true << "FF" << "FB"
+                                       << changes + "Lock Bits FFh -> FBh: BLB01 programmed.\n"
+                                                    "Warning: BLB01 programmed: only a Chip Erase unprograms it again.";
+        QTest::newRow("no read, lock programmed")
+            << "TestMega8" << true << "" << "FE"
+            << noRead + "Lock Bits FEh.\nWarning: LB1 programmed: Flash can no longer be read or verified until a "
+                        "Chip Erase.";
+    }
+    void describeWrite()
+    {
+        QFETCH(QString, device);
+        QFETCH(bool, locks);
+        QFETCH(QString, before);
+        QFETCH(QString, sent);
+        QFETCH(QString, text);
+        Catalogue catalogue;
+        const TDevice boot = withLockNames();
+        const TDevice &d = device == "Boot" ? boot : catalogue.named(device);
+        const auto bytes = [locks](const QString &hex) {
+            const QByteArray b = QByteArray::fromHex(hex.toLatin1());
+            return locks ? ChipBytes{0xFF, 0xFF, 0xFF, std::uint8_t(b[0])}
+                         : ChipBytes{std::uint8_t(b[0]), std::uint8_t(b[1]), std::uint8_t(b[2]), 0xFF};
+        };
+        const std::vector<int> groups = locks ? std::vector<int>{grLock} : std::vector<int>{grLow, grHigh, grExtended};
+        const std::optional<ChipBytes> was = before.isEmpty() ? std::nullopt : std::optional<ChipBytes>(bytes(before));
+        QCOMPARE(core::describeWrite(d, groups, bytes(sent), was), text);
+    }
+
+    void readBackDifference_data()
+    {
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("read");
+        QTest::addColumn<QString>("difference");
+        QTest::newRow("equal") << "E1 99 FF FC" << "E1 99 FF FC" << "";
+        QTest::newRow("unnamed bits differ") << "E1 99 00 3C" << "E1 99 FF FC" << "";
+        QTest::newRow("high") << "E1 99 FF FF" << "E1 D9 FF FF" << "High Byte reads D9h, sent 99h";
+        QTest::newRow("low and lock") << "E1 D9 FF FC" << "E0 D9 FF FD"
+                                      << "Low Byte reads E0h, sent E1h; Lock Bits reads FDh, sent FCh";
+    }
+    void readBackDifference()
+    {
+        QFETCH(QString, sent);
+        QFETCH(QString, read);
+        QFETCH(QString, difference);
+        Catalogue catalogue;
+        const auto bytes = [](const QString &hex) {
+            const QByteArray b = QByteArray::fromHex(hex.toLatin1());
+            return ChipBytes{std::uint8_t(b[0]), std::uint8_t(b[1]), std::uint8_t(b[2]), std::uint8_t(b[3])};
+        };
+        QCOMPARE(core::readBackDifference(catalogue.named("TestMega8"), {grLow, grHigh, grExtended, grLock},
+                                          bytes(sent), bytes(read)),
+                 difference);
+    }
+
+    void writeImageInPieces()
+    {
+        // An image in memory, a device with 256-byte pages: pieces of 128, the page filled up.
+        Bench b;
+        b.readChip();
+        const TDevice &page256 = b.catalogue.named("Page256");
+        QByteArray data(300, 0);
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i * 7);
+        QBuffer image(&data);
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        core::Faces f = b.user.faces();
+        b.sim.clearLog();
+        QCOMPARE(core::writeFlashImage(b.session, f, page256, image), core::Result::Done);
+        QCOMPARE(b.blocks().size(), 5);
+        QCOMPARE(b.blocks().first(), QString("block 05 80 93 07 E1 D9 FF FF"));
+        QCOMPARE(b.user.texts("start"), QStringList{"428/128"});
+        QCOMPARE(b.user.steps, 4);
+        QCOMPARE(b.user.texts("status"), QStringList({"Programming Flash...", "Flash programming completed."}));
+        const auto flash = b.sim.chip().flash;
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), 300), data);
+        QVERIFY(!image.isOpen());
+
+        // and back, word by word, closed by a Read Chip
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        const core::VerifyResult verified = core::verifyFlashImage(b.session, f, page256, image, b.closing());
+        QCOMPARE(verified.result, core::Result::Done);
+        QCOMPARE(verified.errors, 0);
+        QCOMPARE(b.closingReads, 1);
+    }
+
+    void pieceSizes_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<int>("piece");
+        QTest::newRow("0") << 0 << 0;
+        QTest::newRow("-1") << -1 << 0;
+        QTest::newRow("1") << 1 << 1;
+        QTest::newRow("64") << 64 << 64;
+        QTest::newRow("128") << 128 << 128;
+        QTest::newRow("200") << 200 << 0;
+        QTest::newRow("256") << 256 << 128;
+        QTest::newRow("512") << 512 << 128;
+    }
+    void pieceSizes()
+    {
+        QFETCH(int, page);
+        QFETCH(int, piece);
+        QCOMPARE(core::pieceSize(page), piece);
+    }
+};
+
+QTEST_MAIN(TestCore)
+#include "test_core.moc"
