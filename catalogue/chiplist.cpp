@@ -40,3 +40,32 @@ Identification identifySignature(const std::vector<const TDevice *> &records,
     result.found = !records.empty() && records[std::size_t(result.index)]->FlashSize != 0;
     return result;
 }
+
+QStringList partNames(const QString &deviceName)
+{
+    const QStringList pieces = deviceName.split(QLatin1Char('/'));
+    const QString first = pieces.first();
+    // The family letters end where the last run of digits, the part number, begins.
+    qsizetype letters = first.size();
+    while (letters > 0 && !first.at(letters - 1).isDigit())
+        --letters;
+    while (letters > 0 && first.at(letters - 1).isDigit())
+        --letters;
+    QStringList parts{first};
+    for (qsizetype i = 1; i < pieces.size(); ++i) {
+        const QString &piece = pieces.at(i);
+        if (piece.isEmpty())
+            continue;
+        parts << (piece.at(0).isDigit() ? first.left(letters) + piece : first + piece);
+    }
+    return parts;
+}
+
+bool deviceNameMatches(const QString &deviceName, const QString &typed)
+{
+    if (deviceName.compare(typed, Qt::CaseInsensitive) == 0)
+        return true;
+    const QStringList parts = partNames(deviceName);
+    return std::any_of(parts.begin(), parts.end(),
+                       [&](const QString &p) { return p.compare(typed, Qt::CaseInsensitive) == 0; });
+}

@@ -35,3 +35,13 @@ struct Identification {
 // Every entry, entry 0 included, is compared; of several matches the last in list order wins.
 Identification identifySignature(const std::vector<const TDevice *> &records,
                                  const std::array<std::uint8_t, 3> &signature);
+
+// The parts a shared device name stands for: "ATmega8/8A" is ATmega8 and ATmega8A,
+// "ATmega169/P/PA" is ATmega169, ATmega169P and ATmega169PA. A part after "/" that starts
+// with a digit replaces the first name's part number ("AT90USB1286/1287"); one that starts with a
+// letter is a suffix to the first name. A name without "/" stands for itself.
+QStringList partNames(const QString &deviceName);
+
+// Whether a name the user typed names this device: the whole name or one of its parts,
+// without regard to case.
+bool deviceNameMatches(const QString &deviceName, const QString &typed);

@@ -1,4 +1,5 @@
 #include "context.h"
+#include "paths.h"
 
 #include "chiplist.h"
 #include "loader.h"
@@ -103,21 +104,25 @@ void Context::loadCatalogue()
 {
     unknown.Name = QStringLiteral("Unknown");
     devices = loadDeviceFolder(QDir(baseDir).filePath(QStringLiteral("cpu")));
+    // The user's own device files are listed beside the shipped ones, as in the window.
+    if (const QString own = userDeviceFolder(); !own.isEmpty())
+        for (auto &device : loadDeviceFolder(own))
+            devices.push_back(std::move(device));
+    QStringList names;
+    for (const auto &d : devices)
+        names << d->Name;
     records = {&unknown};
-    QStringList texts{kAutoEntry};
-    for (const auto &d : devices) {
-        const int at = sortedInsertIndex(texts, d->Name);
-        texts.insert(at, d->Name);
-        records.insert(records.begin() + at, d.get());
-    }
+    for (const std::size_t i : chipListOrder(names))
+        records.push_back(devices[i].get());
 }
 
 const TDevice *Context::deviceNamed(const QString &name) const
 {
-    // The last of equal names, as identification takes the last of equal signatures.
+    // The last of equal names, as identification takes the last of equal signatures. A
+    // shared name answers to each part it stands for: "ATmega8" finds "ATmega8/8A".
     const TDevice *found = nullptr;
     for (std::size_t i = 1; i < records.size(); ++i)
-        if (records[i]->Name.compare(name, Qt::CaseInsensitive) == 0)
+        if (deviceNameMatches(records[i]->Name, name))
             found = records[i];
     return found;
 }

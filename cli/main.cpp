@@ -1,6 +1,7 @@
 // tarvane-cli: the chip and Flash operations of AVR Tarvane for scripts, on the same device
 // catalogue (cpu/ beside the program) and the same port (config.txt beside it).
 #include "context.h"
+#include "paths.h"
 
 #include "settings.h"
 
@@ -25,7 +26,7 @@ const char *const kUsageText =
     "  devices                     the catalogue: name, signature, Flash and page size\n"
     "\n"
     "Options:\n"
-    "  --port PORT    serial port (default: the port in config.txt beside the program)\n"
+    "  --port PORT    serial port (default: the port in the settings file config.txt)\n"
     "  --device NAME  put a catalogue device in force by name; without it the chip is\n"
     "                 identified by its signature, and a chip that cannot be identified\n"
     "                 refuses every command but read-chip and devices\n"
@@ -97,7 +98,7 @@ int main(int argc, char *argv[])
         c.PortName = *port;
     } else {
         SettingsValues values{kDefaultPortName, QString(), QString()};
-        readSettingsFile(QDir(c.baseDir).filePath(QStringLiteral("config.txt")), values);
+        readSettingsFile(settingsFilePath(c.baseDir), values);
         c.PortName = values.PortName;
     }
     c.loadCatalogue();

@@ -332,6 +332,31 @@ private slots:
         QCOMPARE(sortedInsertIndex({}, kAutoEntry), 0);
     }
 
+    void sharedNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("parts");
+        QTest::newRow("single") << "ATmega2560" << QStringList{"ATmega2560"};
+        QTest::newRow("digits") << "ATmega8/8A" << QStringList{"ATmega8", "ATmega8A"};
+        QTest::newRow("letters") << "ATmega169/P/PA" << QStringList{"ATmega169", "ATmega169P", "ATmega169PA"};
+        QTest::newRow("digits after letters") << "AT90USB1286/1287" << QStringList{"AT90USB1286", "AT90USB1287"};
+        QTest::newRow("letter and digit") << "AT90PWM2B/3B" << QStringList{"AT90PWM2B", "AT90PWM3B"};
+        QTest::newRow("empty piece") << "ATtiny26/" << QStringList{"ATtiny26"};
+    }
+
+    void sharedNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, parts);
+        QCOMPARE(partNames(name), parts);
+        for (const QString &p : parts) {
+            QVERIFY(deviceNameMatches(name, p.toLower()));
+            QVERIFY(!deviceNameMatches(name, p + "X"));
+        }
+        QVERIFY(deviceNameMatches(name, name.toUpper()));
+        QVERIFY(!deviceNameMatches(name, QString()));
+    }
+
     void identification_data()
     {
         QTest::addColumn<QByteArray>("signature");

@@ -139,7 +139,7 @@ private slots:
         QCOMPARE(r.exit, 0);
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0), QString("Signature: 1Eh 93h 07h"));
-        QCOMPARE(lines.value(1), QString("Device: ATmega8"));
+        QCOMPARE(lines.value(1), QString("Device: ATmega8/8A"));
         QVERIFY2(lines.value(3).startsWith("High Byte: 99h  RSTDISBL=1 WDTON=0 SPIEN=0"), qPrintable(lines.value(3)));
         QCOMPARE(lines.size(), 6);
 
@@ -147,7 +147,7 @@ private slots:
         QCOMPARE(r.exit, 0);
         const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
         QCOMPARE(o.value("signature").toString(), QString("1Eh 93h 07h"));
-        QCOMPARE(o.value("device").toString(), QString("ATmega8"));
+        QCOMPARE(o.value("device").toString(), QString("ATmega8/8A"));
         QCOMPARE(o.value("identified").toBool(), true);
         QCOMPARE(o.value("bytes").toObject().value("high").toString(), QString("99h"));
         QCOMPARE(o.value("bits").toObject().value("high").toObject().value("WDTON").toInt(-1), 0);
