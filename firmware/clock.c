@@ -4,9 +4,16 @@
 
 #include <avr/interrupt.h>
 #include <avr/io.h>
+#include <avr/sleep.h>
 #include <util/atomic.h>
 
 static volatile uint16_t ticks;
+static volatile uint8_t alarm;
+
+ISR(TIMER2_COMPA_vect)
+{
+    alarm = 1;
+}
 
 ISR(TIMER1_COMPA_vect)
 {
@@ -29,4 +36,34 @@ uint16_t clock_ms(void)
         now = ticks;
     }
     return now;
+}
+
+/* Timer2 counts 4 us steps (prescaler 64); one compare covers up to 1024 us. */
+void clock_sleep_us(uint16_t us)
+{
+    while (us) {
+        const uint16_t chunk = us > 1024 ? 1024 : us;
+        us -= chunk;
+        TCCR2B = 0;
+        TCNT2 = 0;
+        OCR2A = (uint8_t)((chunk + 3) / 4 - 1);
+        TIFR2 = _BV(OCF2A);
+        alarm = 0;
+        TIMSK2 = _BV(OCIE2A);
+        TCCR2A = _BV(WGM21);            /* CTC */
+        TCCR2B = _BV(CS22);             /* 16 MHz / 64 */
+        set_sleep_mode(SLEEP_MODE_IDLE);
+        for (;;) {
+            cli();
+            if (alarm)
+                break;
+            sleep_enable();
+            sei();
+            sleep_cpu();
+            sleep_disable();
+        }
+        sei();
+        TCCR2B = 0;
+        TIMSK2 = 0;
+    }
 }

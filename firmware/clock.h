@@ -6,5 +6,8 @@
 
 void clock_init(void);
 uint16_t clock_ms(void);
+/* Waits at least us microseconds, the CPU asleep in between: a waiting adapter costs
+ * nothing, on the board and in simulation alike. Resolution 4 us, rounded up. */
+void clock_sleep_us(uint16_t us);
 
 #endif

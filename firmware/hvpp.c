@@ -3,6 +3,7 @@
 #include "hvpp.h"
 
 #include "board.h"
+#include "clock.h"
 
 #include <avr/io.h>
 #include <util/delay.h>
@@ -185,17 +186,6 @@ static void pagel_latch(void)
     }
 }
 
-/* Waits at least us microseconds. */
-static void wait_us(uint16_t us)
-{
-    while (us >= 100) {
-        _delay_us(100);
-        us -= 100;
-    }
-    while (us--)
-        _delay_us(1);
-}
-
 /* A negative WR pulse, then the write's worst-case busy time (tWLRH or tWLRH_CE). */
 static void wr_pulse(uint16_t busy_us)
 {
@@ -203,7 +193,7 @@ static void wr_pulse(uint16_t busy_us)
     PORTC &= (uint8_t)~_BV(WR_BIT);
     WAIT_NS(T_WLWH_NS);
     PORTC |= _BV(WR_BIT);
-    wait_us(busy_us);
+    clock_sleep_us(busy_us);
 }
 
 /* Every line low: nothing feeds an unpowered target through its pins. */
@@ -220,7 +210,7 @@ static void enter(uint8_t own_entry)
     PORTC |= _BV(VCC_BIT);
     PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive once the target has its supply */
     if (own_entry) {
-        _delay_us(T_VCC_XTAL_US);
+        clock_sleep_us(T_VCC_XTAL_US);
         for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
             PORTD |= _BV(XTAL1_BIT);
             _delay_us(T_XTAL_TOGGLE_US);
@@ -233,7 +223,7 @@ static void enter(uint8_t own_entry)
     }
     PORTC |= _BV(HV_BIT);
     _delay_us(T_HV_PE_US);
-    _delay_us(T_HV_CMD_US);
+    clock_sleep_us(T_HV_CMD_US);
     active = 1;
     cur_cmd = 0xFF;
     cur_high = -1;
@@ -290,7 +280,7 @@ void hvpp_end(void)
     lines_low();
     PORTC &= (uint8_t)~_BV(VCC_BIT);
     active = 0;
-    _delay_us(T_VCC_OFF_US);
+    clock_sleep_us(T_VCC_OFF_US);
 }
 
 uint8_t hvpp_active(void)

@@ -23,6 +23,9 @@
 /* The host writes a block or a page of data in one go: a gap this long means it gave up,
  * and what came so far is dropped so the next byte starts a fresh block. */
 #define GAP_MS 50
+/* The first byte of page data follows the host's reaction to the acknowledgement: wait
+ * as long as the host waits for an acknowledgement itself. */
+#define DATA_WAIT_MS 2000
 /* A stream idle this long is closed and the target powered down, so a chip can be swapped. */
 #define IDLE_MS 500
 
@@ -85,7 +88,7 @@ static void write_page(uint8_t count)
         return;
     for (uint8_t i = 0; i < count; ++i) {
         uint8_t byte;
-        if (!uart_get(&byte, GAP_MS)) {
+        if (!uart_get(&byte, i == 0 ? DATA_WAIT_MS : GAP_MS)) {
             /* The host gave up in the middle of the data: start afresh. */
             page_dirty = 0;
             close_stream();

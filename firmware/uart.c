@@ -25,7 +25,6 @@
 /* A whole page of data (128 bytes) plus its block fits while the adapter programs. */
 static volatile uint8_t ring[256];
 static volatile uint8_t head, tail;
-
 ISR(USART_RX_vect)
 {
     const uint8_t byte = UDR0;
@@ -38,13 +37,14 @@ ISR(USART_RX_vect)
 
 void uart_init(void)
 {
-    UBRR0H = UBRRH_VALUE;
-    UBRR0L = UBRRL_VALUE;
+    /* U2X before the divider: simavr takes the rate from both when UBRR is written. */
 #if USE_2X
     UCSR0A = _BV(U2X0);
 #else
     UCSR0A = 0;
 #endif
+    UBRR0H = UBRRH_VALUE;
+    UBRR0L = UBRRL_VALUE;
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00); /* 8N1 */
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
 }

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,8 +34,6 @@ constexpr std::uint64_t byteCycles = frequency * 10ull / 115200 + 1;
 constexpr auto resyncGap = std::chrono::milliseconds(50);
 // Time the firmware has, after a cmdEnd arrives, to program a pending page.
 constexpr std::uint64_t streamEndCycles = frequency / 1000 * 30;
-// Simulated time per step between looks at the pty.
-constexpr std::uint64_t sliceCycles = frequency / 10000;
 
 // Data-space addresses of the ATmega328P's port registers.
 constexpr std::uint16_t pinB = 0x23, pinD = 0x29;
@@ -255,28 +254,43 @@ struct Simulator::Board {
         return true;
     }
 
-    // Runs until the cycle `until`, feeding input bytes at the wire's pace. False if the
-    // firmware stopped.
-    bool run(std::uint64_t until, std::deque<std::uint8_t> &input)
+    // Input bytes enter the UART from a cycle timer, one per byte time of the wire: the
+    // timer also ends a sleep of the simulated CPU, which would otherwise skip past them.
+    std::deque<std::uint8_t> *input = nullptr;
+    bool feeding = false;
+
+    static avr_cycle_count_t feedTimer(avr_t *avr, avr_cycle_count_t when, void *param)
     {
+        auto *b = static_cast<Board *>(param);
+        if (b->input->empty()) {
+            b->feeding = false;
+            return 0;
+        }
+        avr_raise_irq(b->uartIn, b->input->front());
+        b->input->pop_front();
+        b->nextFeed = std::max<std::uint64_t>(when, avr->cycle) + byteCycles;
+        if (b->input->empty()) {
+            b->feeding = false;
+            return 0;
+        }
+        return b->nextFeed;
+    }
+
+    // Runs until the cycle `until`. What the UART sends meanwhile goes to the pty in one
+    // write afterwards, so that a reply made ahead of time reaches the host without gaps.
+    // False if the firmware stopped.
+    bool run(std::uint64_t until, std::deque<std::uint8_t> &pendingInput)
+    {
+        input = &pendingInput;
+        if (!input->empty() && !feeding) {
+            feeding = true;
+            const std::uint64_t delay = nextFeed > avr->cycle ? nextFeed - avr->cycle : 1;
+            avr_cycle_timer_register(avr, delay, &Board::feedTimer, this);
+        }
         while (avr->cycle < until) {
-            if (!input.empty() && avr->cycle >= nextFeed) {
-                if (nextFeed + byteCycles < avr->cycle)
-                    nextFeed = avr->cycle;
-                nextFeed += byteCycles;
-                avr_raise_irq(uartIn, input.front());
-                input.pop_front();
-            }
-            std::uint64_t end = std::min<std::uint64_t>(until, avr->cycle + sliceCycles);
-            if (!input.empty())
-                end = std::min<std::uint64_t>(end, std::max<std::uint64_t>(nextFeed, avr->cycle + 1));
-            while (avr->cycle < end) {
-                const int state = avr_run(avr);
-                if (state == cpu_Done || state == cpu_Crashed)
-                    return false;
-            }
-            if (!output.empty())
-                return true;  // let the host have it at once
+            const int state = avr_run(avr);
+            if (state == cpu_Done || state == cpu_Crashed)
+                return false;
         }
         return true;
     }
@@ -417,6 +431,7 @@ Stats Simulator::stats() const
         s.ownEntries = board_->target.ownEntries();
         s.newEntries = board_->target.newEntries();
         s.pagesProgrammed = board_->target.pagesProgrammed();
+        s.worstLagMs = worstLagMs_;
     }
     return s;
 }
@@ -478,12 +493,21 @@ void Simulator::takeInput(const std::uint8_t *bytes, std::size_t count)
 void Simulator::serve()
 {
     using Clock = std::chrono::steady_clock;
-    const auto wall0 = Clock::now();
-    std::uint64_t cycle0;
+    // Best effort: a board that keeps its pace matters more than a build beside it.
+    [[maybe_unused]] const int niced = ::setpriority(PRIO_PROCESS, 0, -5);
+    // Simulated time is anchored to the wall clock. When the host sends while the board
+    // is ahead, the anchor moves to now, so that the answer can again run up to aheadUs
+    // ahead: it is then made in one burst, and a stall of this process does not open a gap.
+    auto wallAnchor = Clock::now();
+    std::uint64_t cycleAnchor;
     {
         std::lock_guard lock(mutex_);
-        cycle0 = board_->avr->cycle;
+        cycleAnchor = board_->avr->cycle;
     }
+    const auto paced = [&](Clock::time_point at) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at - wallAnchor).count();
+        return cycleAnchor + std::uint64_t(double(std::max<std::int64_t>(ns, 0)) * frequency / 1e9);
+    };
     std::vector<std::uint8_t> pending;  // UART output the pty has not taken yet
     bool alive = true;
     while (running_) {
@@ -492,16 +516,22 @@ void Simulator::serve()
             const ssize_t n = ::read(master_, buf, sizeof buf);
             if (n <= 0)
                 break;
+            const auto now = Clock::now();
+            if (board_->avr->cycle > paced(now)) {
+                wallAnchor = now;
+                cycleAnchor = board_->avr->cycle;
+            }
             takeInput(buf, static_cast<std::size_t>(n));
         }
 
-        const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall0).count()
-                          + std::int64_t(options_.aheadUs) * 1000;
-        const std::uint64_t target = cycle0 + std::uint64_t(double(wall) * frequency / 1e9);
+        const std::uint64_t target = paced(Clock::now()) + std::uint64_t(options_.aheadUs) * (frequency / 1000000);
         std::vector<Chip> ended;
         bool caughtUp;
         {
             std::lock_guard lock(mutex_);
+            const std::uint64_t due = paced(Clock::now());
+            if (board_->avr->cycle < due)
+                worstLagMs_ = std::max(worstLagMs_, double(due - board_->avr->cycle) * 1e3 / frequency);
             if (alive)
                 alive = board_->run(target, input_);
             caughtUp = !alive || board_->avr->cycle >= target;

@@ -28,7 +28,7 @@ constexpr const char *usage =
     "  --load FILE         raw image loaded into Flash from address 0\n"
     "  --dump FILE         raw Flash image written after every cmdEnd and at exit\n"
     "  --log FILE          append every block and page of data received to FILE\n"
-    "  --ahead-ms N        how far simulated time may run ahead of the wall clock (default 4)\n"
+    "  --ahead-ms N        how far simulated time may run ahead of the wall clock (default 20)\n"
     "  --help              show this text\n"
     "At exit every break of the datasheets' rules that the chip model saw is printed;\n"
     "the exit status is 1 if there was any.\n";
