@@ -132,10 +132,10 @@ static void chip_command(void)
         break;
     }
     hvpp_read_fuses(&reply[4]);
-    hvpp_end();
     reply[0] = block[0];
     for (uint8_t i = 0; i < 8; ++i)
         uart_put(reply[i]);
+    hvpp_end(); /* after the reply: the host need not wait for the supply to discharge */
 }
 
 /* Waits for a whole block; a partial one is dropped after GAP_MS without a byte. */

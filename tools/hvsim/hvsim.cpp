@@ -552,7 +552,7 @@ void Simulator::serve()
                 streamEndHandler_(c);
         if (caughtUp) {
             pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-            const timespec step{0, 250000};
+            const timespec step{0, 100000};
             ::ppoll(fds, 2, &step, nullptr);
         }
     }
