@@ -460,7 +460,9 @@ void Simulator::addLog(std::string line)
 void Simulator::takeInput(const std::uint8_t *bytes, std::size_t count)
 {
     const auto now = std::chrono::steady_clock::now();
-    if ((!part_.empty() || dataLeft_) && now - lastInput_ > resyncGap) {
+    // Page data may follow its acknowledgement after up to 2 s, as in the firmware.
+    const auto gap = dataLeft_ && data_.empty() ? std::chrono::milliseconds(2000) : resyncGap;
+    if ((!part_.empty() || dataLeft_) && now - lastInput_ > gap) {
         part_.clear();
         data_.clear();
         dataLeft_ = 0;
