@@ -8,6 +8,8 @@ if(TARGET hvsim AND TARGET firmware)
   add_dependencies(test_firmware firmware device_files)
   set_tests_properties(test_hvmodel PROPERTIES LABELS firmware)
   set_tests_properties(test_firmware PROPERTIES LABELS firmware RUN_SERIAL TRUE TIMEOUT 600)
+  set_property(TEST test_firmware APPEND PROPERTY ENVIRONMENT
+               "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan-simavr.supp:print_suppressions=0")
   # tarvane-cli against firmware and model: its tests join this label once the command
   # line program exists (same rig: hvsim::Simulator's device path as the port).
 else()
