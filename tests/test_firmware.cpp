@@ -275,7 +275,7 @@ private slots:
             std::copy_n(first.constData() + page * 128, 128, link.state.PageBuffer.begin());
             QVERIFY(link.command(avrlink::cmdWritePage, 128));
         }
-        QTest::qWait(700);
+        QTest::qWait(900);
         write(r, second);
         QCOMPARE(bytes(r.sim->chip().flash, 1024), second);
 
