@@ -257,6 +257,36 @@ private slots:
         QCOMPARE(r.breaks(), QString());
     }
 
+    // The stream address lives across port opens and returns to 0 at cmdEnd; a page write
+    // of 0 bytes is acknowledged once; unknown codes are answered like Read Chip.
+    void protocolCorners()
+    {
+        const QByteArray flash = pattern(8192, 4);
+        Rig r("ATmega88", [&flash](hvsim::Chip &c) { std::copy(flash.begin(), flash.end(), c.flash.begin()); });
+        Link link(r.port());
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(link.command(avrlink::cmdReadWord));
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(link.state.PageBuffer.data()), 2), flash.mid(2 * i, 2));
+        }
+        QVERIFY(link.command(avrlink::cmdEnd));
+        QVERIFY(link.command(avrlink::cmdReadWord));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(link.state.PageBuffer.data()), 2), flash.left(2));
+        QVERIFY(link.command(avrlink::cmdEnd));
+
+        link.state.CmdBlock[1] = 0;
+        QVERIFY(link.command(avrlink::cmdWritePage, 0));
+        QVERIFY(link.command(avrlink::cmdEnd));
+        QCOMPARE(bytes(r.sim->chip().flash), flash);  // nothing programmed
+
+        link.state.CmdBlock = {0x09, 0, 0, 0, 0, 0, 0, 0};
+        QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+        QCOMPARE(int(link.state.CmdBlock[1]), 0x1E);
+        QCOMPARE(int(link.state.CmdBlock[2]), 0x93);
+        QCOMPARE(int(link.state.CmdBlock[3]), 0x0A);
+        QCOMPARE(link.messages.texts, QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
     // A host that stops in the middle of a stream and then writes again from the start.
     void hostGivesUpMidStream()
     {
