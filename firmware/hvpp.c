@@ -256,17 +256,11 @@ void hvpp_begin(uint8_t sig[3])
      * entry its datasheet forbids. Once known, a part with its own entry gets that. */
     hvpp_dev.flags = 0;
     enter(0);
-    const uint8_t known = identify(sig);
-    if (known && !(hvpp_dev.flags & DEV_ENTRY_XTAL))
+    /* An unknown or absent chip goes on with the table's cautious default. */
+    if (!identify(sig) || !(hvpp_dev.flags & DEV_ENTRY_XTAL))
         return;
     hvpp_end();
-    if (known) {
-        enter(1);
-        identify(sig);
-        return;
-    }
-    /* Unknown or absent chip: go on with the cautious default. */
-    enter(0);
+    enter(1);
     identify(sig);
 }
 
