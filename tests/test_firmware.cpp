@@ -257,6 +257,24 @@ private slots:
         QCOMPARE(r.breaks(), QString());
     }
 
+    // The target is powered down after every chip command, so chips can be swapped between
+    // commands; each is identified afresh and entered its own way.
+    void chipSwap()
+    {
+        Rig r("ATmega328P");
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Found device: ATmega328P"));
+        r.sim->setChip(hvrig::fresh("ATmega8"));
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Found device: ATmega8"));
+        QCOMPARE(r.sim->stats().ownEntries, 1);
+        r.sim->setChip(hvrig::fresh("ATtiny2313"));
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Found device: ATtiny2313"));
+        QCOMPARE(r.sim->stats().ownEntries, 1);
+        QCOMPARE(r.breaks(), QString());
+    }
+
     // The stream address lives across port opens and returns to 0 at cmdEnd; a page write
     // of 0 bytes is acknowledged once; unknown codes are answered like Read Chip.
     void protocolCorners()
