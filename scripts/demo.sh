@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # Sets up, builds and starts the program against the simulated adapter.
+#   --firmware [CHIP]  against the adapter firmware in simulation (hvsim) with CHIP in the
+#                      socket (default ATmega328P; `hvsim --chips` lists them) instead
 set -euo pipefail
 cd "$(dirname "$0")/.."
+board=adapter-sim
+chip=ATmega328P
+if [ "${1:-}" = "--firmware" ]; then
+  board=hvsim
+  chip=${2:-$chip}
+fi
 bash scripts/setup.sh
 build=build/release
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVANE_TESTS=OFF >/dev/null
@@ -9,7 +17,12 @@ cmake --build "$build" -j2 --target tarvane adapter-sim hex2bin device_files
 bin="$build/bin"
 port="$PWD/$build/adapter-port"
 
-"$bin/adapter-sim" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
+if [ "$board" = hvsim ]; then
+  cmake --build "$build" -j2 --target hvsim-board firmware
+  "$bin/hvsim" --chip "$chip" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
+else
+  "$bin/adapter-sim" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
+fi
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
 for _ in $(seq 50); do [ -e "$port" ] && break; sleep 0.1; done
@@ -28,5 +41,9 @@ if avr-gcc -mmcu=atmega8 -Os -o "$build/demo/blink.elf" tests/hex/blink.c 2>/dev
    avr-objcopy -O ihex -R .eeprom "$build/demo/blink.elf" "$build/demo/blink.hex"; then
   echo "demo: a HEX firmware to try: $PWD/$build/demo/blink.hex"
 fi
-echo "demo: simulated adapter (ATmega8) on $port; its log is $build/adapter.log"
+if [ "$board" = hvsim ]; then
+  echo "demo: adapter firmware in simulation with an $chip on $port; its log is $build/adapter.log"
+else
+  echo "demo: simulated adapter (ATmega8) on $port; its log is $build/adapter.log"
+fi
 "$bin/tarvane"

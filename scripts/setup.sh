@@ -9,8 +9,9 @@ packages=(
   fonts-liberation                                           # the window's face
   xvfb xauth                                                 # screenshots of the real window
   python3                                                    # the catalogue check
-  gcc-avr avr-libc binutils-avr                              # device headers and reference HEX files for tests
   file desktop-file-utils appstream                          # the Debian package and its desktop files' checks
+  gcc-avr avr-libc binutils-avr                              # the adapter firmware, device headers, reference HEX files
+  libsimavr-dev libelf-dev simavr                            # hvsim: the adapter board in simulation
 )
 
 missing=()

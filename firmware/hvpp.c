@@ -1,0 +1,378 @@
+/* High-voltage parallel programming, as the parallel programming chapters of the
+ * datasheets give it. No pin is left for RDY/BSY, so every write waits its worst case. */
+#include "hvpp.h"
+
+#include "board.h"
+#include "clock.h"
+
+#include <avr/io.h>
+#include <util/delay.h>
+
+/* Busy-waits at least ns nanoseconds, rounded up to whole CPU cycles. */
+#define WAIT_NS(ns) __builtin_avr_delay_cycles((((ns) * (F_CPU / 1000000UL)) + 999) / 1000)
+
+/* Parallel programming characteristics (minimums unless marked max). */
+#define T_DVXH_NS 67  /* data and control valid before XTAL1 high */
+#define T_XHXL_NS 150 /* XTAL1 pulse width high */
+#define T_XLXH_NS 200 /* XTAL1 low to XTAL1 high; covers tXLDX (67 ns hold after XTAL1 low) */
+#define T_BVPH_NS 67  /* BS1 valid before PAGEL high */
+#define T_PHPL_NS 150 /* PAGEL pulse width high */
+#define T_PLBX_NS 67  /* BS1 hold after PAGEL low */
+#define T_PLXH_NS 150 /* PAGEL low to XTAL1 high */
+#define T_BVWL_NS 67  /* BS1 and BS2 valid to WR low; also tPLWL, PAGEL low to WR low */
+#define T_WLWH_NS 150 /* WR pulse width low; covers tWLBX (67 ns BS hold after WR low) */
+#define T_OLDV_NS 250 /* OE low to DATA valid, max */
+#define T_BVDV_NS 250 /* BS1 valid to DATA valid, max */
+#define T_OHDZ_NS 250 /* OE high to DATA tri-stated, max: only then may the adapter drive */
+
+/* Entry into programming mode. */
+#define T_VCC_HV_US 40  /* 12 V within 20..60 us after VCC: the middle of the window */
+#define T_HV_PE_US 10   /* Prog_enable pins unchanged 10 us after 12 V, so it is latched */
+#define T_HV_CMD_US 300 /* wait before the first parallel programming command */
+#define T_VCC_XTAL_US 100 /* own entry of the older parts: VCC settles first */
+#define ENTRY_XTAL_PULSES 6 /* ... then RESET low and XTAL1 toggled at least six times */
+#define T_PE_HV_NS 100  /* ... Prog_enable pins set 100 ns before 12 V and held 100 ns after */
+#define T_XTAL_TOGGLE_US 1 /* half period of those pulses: the clock is slow before entry */
+
+/* XA1:XA0 actions of an XTAL1 pulse. */
+#define XA_ADDRESS 0
+#define XA_DATA 1
+#define XA_COMMAND 2
+
+#define CMD_NOP 0x00
+#define CMD_CHIP_ERASE 0x80
+#define CMD_WRITE_FUSE 0x40
+#define CMD_WRITE_LOCK 0x20
+#define CMD_WRITE_FLASH 0x10
+#define CMD_READ_SIGNATURE 0x08
+#define CMD_READ_FUSE_LOCK 0x04
+#define CMD_READ_FLASH 0x02
+
+struct device hvpp_dev;
+static uint8_t active;
+static uint8_t cur_cmd;    /* last command loaded, 0xFF when none */
+static int16_t cur_high;   /* address high byte loaded since the command, -1 when none */
+static int16_t cur_ext;    /* extended address byte loaded, -1 when none */
+
+static void set_d(uint8_t bit, uint8_t on)
+{
+    if (on)
+        PORTD |= _BV(bit);
+    else
+        PORTD &= (uint8_t)~_BV(bit);
+}
+
+static void set_c(uint8_t bit, uint8_t on)
+{
+    if (on)
+        PORTC |= _BV(bit);
+    else
+        PORTC &= (uint8_t)~_BV(bit);
+}
+
+static void set_xa(uint8_t xa)
+{
+    set_d(XA1_BIT, xa & 2);
+    set_d(XA0_BIT, xa & 1);
+}
+
+static void set_bs1(uint8_t on)
+{
+    set_d(BS1_BIT, on);
+}
+
+/* Where BS2 shares its pin with XA1, the socket wires that pin to XA1. */
+static void set_bs2(uint8_t on)
+{
+    if (hvpp_dev.flags & DEV_BS2_ON_XA1)
+        set_d(XA1_BIT, on);
+    else
+        set_c(BS2_BIT, on);
+}
+
+static void bus_drive(uint8_t value)
+{
+    PORTB = (PORTB & (uint8_t)~DATA_B_MASK) | (value & DATA_B_MASK);
+    PORTD = (PORTD & (uint8_t)~DATA_D_MASK) | (value & DATA_D_MASK);
+    DDRB |= DATA_B_MASK;
+    DDRD |= DATA_D_MASK;
+}
+
+/* The target drives DATA while OE is low: inputs, and no pull-ups fighting it. */
+static void bus_release(void)
+{
+    DDRB &= (uint8_t)~DATA_B_MASK;
+    DDRD &= (uint8_t)~DATA_D_MASK;
+    PORTB &= (uint8_t)~DATA_B_MASK;
+    PORTD &= (uint8_t)~DATA_D_MASK;
+}
+
+static uint8_t bus_sample(void)
+{
+    return (uint8_t)((PINB & DATA_B_MASK) | (PIND & DATA_D_MASK));
+}
+
+static void oe_low(void)
+{
+    bus_release();
+    PORTC &= (uint8_t)~_BV(OE_BIT);
+    WAIT_NS(T_OLDV_NS);
+}
+
+static void oe_high(void)
+{
+    PORTC |= _BV(OE_BIT);
+    WAIT_NS(T_OHDZ_NS);
+}
+
+/* One XTAL1 pulse that loads value as a command, an address or a data byte. */
+static void xtal_load(uint8_t xa, uint8_t bs1, uint8_t value)
+{
+    set_xa(xa);
+    set_bs1(bs1);
+    bus_drive(value);
+    WAIT_NS(T_DVXH_NS);
+    PORTD |= _BV(XTAL1_BIT);
+    WAIT_NS(T_XHXL_NS);
+    PORTD &= (uint8_t)~_BV(XTAL1_BIT);
+    WAIT_NS(T_XLXH_NS);
+}
+
+static void load_command(uint8_t cmd)
+{
+    xtal_load(XA_COMMAND, 0, cmd);
+    cur_cmd = cmd;
+    cur_high = -1;
+    cur_ext = -1;
+}
+
+/* Extended and high address bytes only when they change since the command was loaded. */
+static void load_address(uint32_t word)
+{
+    if (hvpp_dev.flags & DEV_ADDR_EXT) {
+        const uint8_t ext = (uint8_t)(word >> 16);
+        if (cur_ext != ext) {
+            set_bs2(1);
+            xtal_load(XA_ADDRESS, 0, ext);
+            set_bs2(0);
+            cur_ext = ext;
+        }
+    }
+    const uint8_t high = (uint8_t)(word >> 8);
+    if (cur_high != high) {
+        xtal_load(XA_ADDRESS, 1, high);
+        cur_high = high;
+    }
+    xtal_load(XA_ADDRESS, 0, (uint8_t)word);
+}
+
+/* Latches the loaded data word into the page buffer; BS1 is high after the high byte. */
+static void pagel_latch(void)
+{
+    if (hvpp_dev.flags & DEV_PAGEL_ON_BS1) {
+        /* One pin: its rising edge latches, its high level selects the high byte. */
+        set_bs1(0);
+        WAIT_NS(T_PLBX_NS);
+        set_bs1(1);
+        WAIT_NS(T_PHPL_NS);
+        set_bs1(0);
+        WAIT_NS(T_PLXH_NS);
+    } else {
+        WAIT_NS(T_BVPH_NS);
+        PORTC |= _BV(PAGEL_BIT);
+        WAIT_NS(T_PHPL_NS);
+        PORTC &= (uint8_t)~_BV(PAGEL_BIT);
+        WAIT_NS(T_PLXH_NS); /* longer than tPLBX before BS1 changes */
+    }
+}
+
+/* A negative WR pulse, then the write's worst-case busy time (tWLRH or tWLRH_CE). */
+static void wr_pulse(uint16_t busy_us)
+{
+    WAIT_NS(T_BVWL_NS);
+    PORTC &= (uint8_t)~_BV(WR_BIT);
+    WAIT_NS(T_WLWH_NS);
+    PORTC |= _BV(WR_BIT);
+    clock_sleep_us(busy_us);
+}
+
+/* Every line low: nothing feeds an unpowered target through its pins. */
+static void lines_low(void)
+{
+    PORTC &= (uint8_t)~(CTRL_C_MASK & ~(_BV(HV_BIT) | _BV(VCC_BIT)));
+    PORTD &= (uint8_t)~CTRL_D_MASK;
+    bus_drive(0);
+}
+
+static void enter(uint8_t own_entry)
+{
+    lines_low(); /* Prog_enable pins (PAGEL, XA1, XA0, BS1) at 0000, RESET at 0 V */
+    PORTC |= _BV(VCC_BIT);
+    PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive once the target has its supply */
+    if (own_entry) {
+        clock_sleep_us(T_VCC_XTAL_US);
+        for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
+            PORTD |= _BV(XTAL1_BIT);
+            _delay_us(T_XTAL_TOGGLE_US);
+            PORTD &= (uint8_t)~_BV(XTAL1_BIT);
+            _delay_us(T_XTAL_TOGGLE_US);
+        }
+        WAIT_NS(T_PE_HV_NS);
+    } else {
+        _delay_us(T_VCC_HV_US);
+    }
+    PORTC |= _BV(HV_BIT);
+    _delay_us(T_HV_PE_US);
+    clock_sleep_us(T_HV_CMD_US);
+    active = 1;
+    cur_cmd = 0xFF;
+    cur_high = -1;
+    cur_ext = -1;
+}
+
+static uint8_t read_signature_byte(uint8_t index)
+{
+    if (cur_cmd != CMD_READ_SIGNATURE)
+        load_command(CMD_READ_SIGNATURE);
+    xtal_load(XA_ADDRESS, 0, index);
+    set_bs1(0);
+    oe_low();
+    const uint8_t value = bus_sample();
+    oe_high();
+    return value;
+}
+
+static uint8_t identify(uint8_t sig[3])
+{
+    for (uint8_t i = 0; i < 3; ++i)
+        sig[i] = read_signature_byte(i);
+    return device_find(sig[0], sig[1], sig[2], &hvpp_dev);
+}
+
+void hvpp_begin(uint8_t sig[3])
+{
+    /* The newer entry first: the older parts accept it too (their datasheets' way of
+     * reaching a chip whose clock fuses stop the XTAL1 pulses), so no chip sees an
+     * entry its datasheet forbids. Once known, a part with its own entry gets that. */
+    hvpp_dev.flags = 0;
+    enter(0);
+    /* An unknown or absent chip goes on with the table's cautious default. */
+    if (!identify(sig) || !(hvpp_dev.flags & DEV_ENTRY_XTAL))
+        return;
+    hvpp_end();
+    enter(1);
+    identify(sig);
+}
+
+void hvpp_end(void)
+{
+    if (!active)
+        return;
+    if (cur_cmd == CMD_WRITE_FLASH)
+        load_command(CMD_NOP); /* ends page programming */
+    PORTC &= (uint8_t)~_BV(HV_BIT); /* RESET to 0 V: the target leaves programming mode */
+    lines_low();
+    PORTC &= (uint8_t)~_BV(VCC_BIT);
+    active = 0;
+    clock_sleep_us(T_VCC_OFF_US);
+}
+
+uint8_t hvpp_active(void)
+{
+    return active;
+}
+
+void hvpp_read_fuses(uint8_t out[4])
+{
+    load_command(CMD_READ_FUSE_LOCK);
+    set_bs2(0);
+    set_bs1(0);
+    oe_low();
+    out[0] = bus_sample();
+    set_bs2(1);
+    set_bs1(1);
+    WAIT_NS(T_BVDV_NS);
+    out[1] = bus_sample();
+    set_bs1(0);
+    WAIT_NS(T_BVDV_NS);
+    out[2] = (hvpp_dev.flags & DEV_EXT_FUSE) ? bus_sample() : 0xFF;
+    set_bs2(0);
+    set_bs1(1);
+    WAIT_NS(T_BVDV_NS);
+    out[3] = bus_sample();
+    oe_high();
+    set_bs1(0);
+}
+
+static void write_fuse_byte(uint8_t value, uint8_t bs1, uint8_t bs2)
+{
+    load_command(CMD_WRITE_FUSE);
+    xtal_load(XA_DATA, 0, value);
+    set_bs1(bs1);
+    set_bs2(bs2);
+    wr_pulse(hvpp_dev.t_wlrh_us);
+    set_bs1(0);
+    set_bs2(0);
+}
+
+void hvpp_write_fuses(uint8_t low, uint8_t high, uint8_t ext)
+{
+    write_fuse_byte(low, 0, 0);
+    write_fuse_byte(high, 1, 0);
+    if (hvpp_dev.flags & DEV_EXT_FUSE)
+        write_fuse_byte(ext, 0, 1);
+}
+
+void hvpp_write_lock(uint8_t lock)
+{
+    load_command(CMD_WRITE_LOCK);
+    xtal_load(XA_DATA, 0, lock);
+    set_bs1(0);
+    wr_pulse(hvpp_dev.t_wlrh_us);
+}
+
+void hvpp_chip_erase(void)
+{
+    load_command(CMD_CHIP_ERASE);
+    set_bs1(0);
+    wr_pulse(hvpp_dev.t_wlrh_ce_us);
+    cur_cmd = 0xFF;
+}
+
+uint16_t hvpp_read_word(uint32_t word)
+{
+    if (cur_cmd != CMD_READ_FLASH)
+        load_command(CMD_READ_FLASH);
+    load_address(word);
+    set_bs1(0);
+    oe_low();
+    const uint8_t low = bus_sample();
+    set_bs1(1);
+    WAIT_NS(T_BVDV_NS);
+    const uint8_t high = bus_sample();
+    oe_high();
+    set_bs1(0);
+    return (uint16_t)(high << 8 | low);
+}
+
+void hvpp_program_page(uint32_t word, const uint8_t *data)
+{
+    const uint16_t words = (uint16_t)1 << (hvpp_dev.page_log2 - 1);
+    const uint32_t base = word & ~(uint32_t)(words - 1);
+    load_command(CMD_WRITE_FLASH);
+    for (uint16_t i = 0; i < words; ++i) {
+        xtal_load(XA_ADDRESS, 0, (uint8_t)(base + i));
+        xtal_load(XA_DATA, 0, data[2 * i]);
+        xtal_load(XA_DATA, 1, data[2 * i + 1]);
+        pagel_latch();
+    }
+    /* The page's high (and extended) address, then WR programs the whole page. */
+    if (hvpp_dev.flags & DEV_ADDR_EXT) {
+        set_bs2(1);
+        xtal_load(XA_ADDRESS, 0, (uint8_t)(base >> 16));
+        set_bs2(0);
+    }
+    xtal_load(XA_ADDRESS, 1, (uint8_t)(base >> 8));
+    set_bs1(0);
+    wr_pulse(hvpp_dev.t_wlrh_us);
+}

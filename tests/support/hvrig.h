@@ -1,0 +1,83 @@
+// A window wired to the adapter board in simulation (hvsim: the real firmware on a
+// simulated ATmega328P, a modelled chip in its socket) with the shipped catalogue.
+#pragma once
+
+#include "hvsim.h"
+#include "scripteddialogs.h"
+#include "uMain.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace hvrig {
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+inline QByteArray bytes(const std::vector<std::uint8_t> &v, std::size_t count = SIZE_MAX)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(std::min(count, v.size())));
+}
+
+inline hvsim::Chip fresh(const QString &family)
+{
+    const hvsim::Family *f = hvsim::findFamily(family.toStdString());
+    if (!f)
+        qFatal("no model of %s", qPrintable(family));
+    return hvsim::freshChip(*f);
+}
+
+class Rig {
+public:
+    QTemporaryDir dir;
+    ScriptedDialogs dialogs;
+    std::unique_ptr<hvsim::Simulator> sim;
+    std::unique_ptr<TfmMain> w;
+
+    explicit Rig(const QString &family, const std::function<void(hvsim::Chip &)> &change = {})
+    {
+        // The shipped catalogue, copied so that the window's settings file stays here.
+        QDir().mkpath(dir.filePath("cpu"));
+        const QDir shipped(qEnvironmentVariable("TARVANE_BIN_DIR") + "/cpu");
+        for (const QString &name : shipped.entryList({"*.ini"}))
+            QFile::copy(shipped.filePath(name), dir.filePath("cpu/" + name));
+        hvsim::Options options;
+        options.chip = fresh(family);
+        if (change)
+            change(options.chip);
+        sim = std::make_unique<hvsim::Simulator>(options);
+        std::string error;
+        if (!sim->start(&error))
+            qFatal("hvsim: %s", error.c_str());
+        w = std::make_unique<TfmMain>(dir.path(), dialogs);
+        w->PortName = port();
+    }
+
+    QString port() const { return QString::fromStdString(sim->devicePath()); }
+    QString path(const QString &name) const { return dir.filePath(name); }
+    QCheckBox *box(const QString &name) const { return w->findChild<QCheckBox *>(name); }
+
+    // The model's verdict: the firmware kept every datasheet rule.
+    QString breaks() const
+    {
+        QStringList lines;
+        for (const auto &b : sim->ruleBreaks())
+            lines << QString::fromStdString(b);
+        return lines.join('\n');
+    }
+};
+
+}  // namespace hvrig
