@@ -26,13 +26,13 @@ bool exchangeCommand(LinkState &state, int pageSize, Reporter &reporter)
     case SerialLine::OpenResult::Ok:
         break;
     case SerialLine::OpenResult::CantOpen:
-        reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port.") + line.failureHelp());
         return false;
     case SerialLine::OpenResult::CantReadStatus:
-        reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port.") + line.failureHelp());
         return false;
     case SerialLine::OpenResult::CantSetup:
-        reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port.") + line.failureHelp());
         return false;
     }
     line.purge();
