@@ -96,6 +96,8 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     const bool brief = app.arguments().contains(QStringLiteral("--short"));
+    // --bridges: only the rows of the modelled USB bridges.
+    const bool bridgesOnly = app.arguments().contains(QStringLiteral("--bridges"));
     const int runs = brief ? 1 : 5;
     const int flashBytes = brief ? 2048 : 32768;
     int cycles = brief ? 50 : 1000;
@@ -152,7 +154,7 @@ int main(int argc, char *argv[])
     };
 
     long rssFirstRead = -1, rssLastRead = -1;
-    if (!cyclesOnly) {
+    if (!cyclesOnly && !bridgesOnly) {
     std::printf("AVR Tarvane benchmark: %d-byte image, %d-byte pages, page write %.1f ms, median of %d\n\n",
                 flashBytes, 128, kPageWriteUs / 1000.0, runs);
     std::printf("| operation | commands | bytes on the wire | wire limit (s) | measured (s) | measured / limit |\n");
@@ -189,6 +191,60 @@ int main(int argc, char *argv[])
                     limit, measured, measured / limit);
     }
 
+    }
+
+    if (!cyclesOnly) {
+        // The same operations through modelled USB bridges (adapter-sim's bridge model): a smaller
+        // image, since a verify at 16 ms latency takes over 20 ms a word.
+        const int bridgeBytes = brief ? 64 : 4096;
+        const QString bridgeImage = dir.filePath(QStringLiteral("bridge.bin"));
+        {
+            QFile f(bridgeImage);
+            if (!f.open(QIODevice::WriteOnly) || f.write(image.left(bridgeBytes)) != bridgeBytes)
+                return 1;
+        }
+        w.edReadFromFile->setText(bridgeImage);
+        std::printf("\nThrough a modelled USB bridge: %d-byte image for write and verify, the whole 32 KB for "
+                    "read, one run each\n\n", bridgeBytes);
+        std::printf("| bridge | operation | commands | wire limit (s) | measured (s) | measured / limit | result |\n");
+        std::printf("|---|---|---:|---:|---:|---:|---|\n");
+        for (const char *name : {"ftdi-16ms", "ftdi-1ms", "ch340"}) {
+            adaptersim::Options bridged = options;
+            adaptersim::bridgeModel(name, &bridged.bridge);
+            adaptersim::Simulator bridgeSim(bridged);
+            if (!bridgeSim.start(&error)) {
+                std::fprintf(stderr, "tarvane-bench: %s\n", error.c_str());
+                return 1;
+            }
+            w.PortName = QString::fromStdString(bridgeSim.devicePath());
+            for (const Row &row : rows) {
+                if (brief && row.button == w.btReadFlash)
+                    continue;  // 256 blocks: too long for the quick run
+                bridgeSim.clearLog();
+                dialogs.boxes = 0;
+                const auto start = Clock::now();
+                row.button->click();
+                const double measured = std::chrono::duration<double>(Clock::now() - start).count();
+                const WireCount wire = countWire(bridgeSim.log());
+                const double limit =
+                    double(wire.sent + wire.received) * kByteSeconds + wire.pages * kPageWriteUs / 1e6;
+                QString result = QStringLiteral("ok");
+                if (w.statusText() != row.status || dialogs.boxes)
+                    result = QStringLiteral("%1 boxes, the last \"%2\"; status \"%3\"")
+                                 .arg(dialogs.boxes)
+                                 .arg(dialogs.last.section(QLatin1Char('\n'), 0, 0), w.statusText());
+                std::printf("| %s | %s | %d | %.4f | %.3f | %.1f | %s |\n", name, row.name, wire.commands, limit,
+                            measured, measured / limit, qPrintable(result));
+                std::fflush(stdout);
+            }
+            const auto counts = bridgeSim.bridgeCounts();
+            std::printf("| %s | port handling seen by the bridge | %ld opens, %ld line set-ups, %ld purges | | | | |\n",
+                        name, counts.opens, counts.setups, counts.purges);
+        }
+        w.PortName = QString::fromStdString(sim.devicePath());
+        w.edReadFromFile->setText(imagePath);
+        if (bridgesOnly)
+            return 0;
     }
 
     // The bare cycle: open, set up, purge, write, read, close, with the adapter answering at once.
