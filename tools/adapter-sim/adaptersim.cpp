@@ -199,15 +199,17 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     // inotify on the device, set-ups and purges through the master's packet mode, which
     // reports every tcsetattr of the slave while EXTPROC is set, and every flush.
     const Bridge bridge = options().bridge;
-    packetMode_ = bridge.openUs > 0 || bridge.setupUs > 0 || bridge.purgeUs > 0;
-    if (packetMode_) {
+    packetMode_ = bridge.setupUs > 0 || bridge.purgeUs > 0;
+    if (packetMode_ || bridge.openUs > 0) {
 #ifdef __linux__
-        tio.c_lflag |= EXTPROC;
-        if (::tcsetattr(slaveHold_, TCSANOW, &tio) != 0)
-            return fail(systemError("tcsetattr"));
-        int one = 1;
-        if (::ioctl(master_, TIOCPKT, &one) != 0)
-            return fail(systemError("TIOCPKT"));
+        if (packetMode_) {
+            tio.c_lflag |= EXTPROC;
+            if (::tcsetattr(slaveHold_, TCSANOW, &tio) != 0)
+                return fail(systemError("tcsetattr"));
+            int one = 1;
+            if (::ioctl(master_, TIOCPKT, &one) != 0)
+                return fail(systemError("TIOCPKT"));
+        }
         inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (inotify_ < 0 || ::inotify_add_watch(inotify_, path.c_str(), IN_OPEN) < 0)
             return fail(systemError("inotify"));
