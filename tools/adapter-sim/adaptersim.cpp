@@ -689,6 +689,8 @@ void Simulator::serve()
                 }
                 takeBridgeEvents(nullptr, true, opens);
             }
+            if (fds[2].revents && !fds[0].revents)
+                continue;  // only an open to count: no hang-up to wait out below
         }
 #endif
         if (fds[0].revents & POLLIN) {
