@@ -90,6 +90,23 @@ std::optional<QString> WidgetDialogs::inputText(QWidget *parent, const QString &
     return dialog.textValue();
 }
 
+std::optional<QString> WidgetDialogs::inputTextChoice(QWidget *parent, const QString &caption,
+                                                      const QString &prompt, const QString &initial,
+                                                      const QStringList &choices)
+{
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(caption);
+    dialog.setLabelText(prompt);
+    dialog.setComboBoxItems(choices);
+    dialog.setComboBoxEditable(true);
+    dialog.setTextValue(initial);
+    dialog.setOkButtonText(QStringLiteral("OK"));
+    dialog.setCancelButtonText(QStringLiteral("Cancel"));
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.textValue();
+}
+
 std::optional<QString> WidgetDialogs::openFile(QWidget *parent, const FileDialogRequest &request)
 {
     return runFileDialog(parent, request, false);

@@ -28,6 +28,13 @@ public:
     virtual void applicationError(QWidget *parent, const QString &text) = 0;  // caption: the title
     virtual std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
                                              const QString &initial) = 0;
+    // The same single-line input, offering choices in an editable list; free text stays possible.
+    virtual std::optional<QString> inputTextChoice(QWidget *parent, const QString &caption, const QString &prompt,
+                                                   const QString &initial, const QStringList &choices)
+    {
+        Q_UNUSED(choices);
+        return inputText(parent, caption, prompt, initial);
+    }
     virtual std::optional<QString> openFile(QWidget *parent, const FileDialogRequest &request) = 0;
     virtual std::optional<QString> saveFile(QWidget *parent, const FileDialogRequest &request) = 0;
 };
@@ -42,6 +49,8 @@ public:
     void applicationError(QWidget *parent, const QString &text) override;
     std::optional<QString> inputText(QWidget *parent, const QString &caption, const QString &prompt,
                                      const QString &initial) override;
+    std::optional<QString> inputTextChoice(QWidget *parent, const QString &caption, const QString &prompt,
+                                           const QString &initial, const QStringList &choices) override;
     std::optional<QString> openFile(QWidget *parent, const FileDialogRequest &request) override;
     std::optional<QString> saveFile(QWidget *parent, const FileDialogRequest &request) override;
 };

@@ -4,6 +4,7 @@
 #include "exchange.h"
 #include "loader.h"
 #include "paths.h"
+#include "portdevice_list.h"
 #include "settings.h"
 #include "uGetVer.h"
 
@@ -412,8 +413,12 @@ void TfmMain::SaveSettings()
 
 void TfmMain::Options1Click()
 {
-    if (const auto port = dlg.inputText(this, QStringLiteral("Настройки"), QStringLiteral("COM-порт: "), PortName))
-        PortName = *port;
+    // The ports found are offered in the same line, each with what tells it apart; a choice
+    // stands for its path, and any other text is taken as typed.
+    const QList<avrlink::PortListing> ports = avrlink::listSerialPorts();
+    if (const auto port = dlg.inputTextChoice(this, QStringLiteral("Настройки"), QStringLiteral("COM-порт: "),
+                                              PortName, avrlink::portChoiceLabels(ports)))
+        PortName = avrlink::portFromChoice(*port, ports);
     SaveSettings();
 }
 

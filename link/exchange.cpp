@@ -31,13 +31,13 @@ ExchangeResult exchange(LinkState &state, int pageSize, Reporter &reporter)
     case SerialLine::OpenResult::Ok:
         break;
     case SerialLine::OpenResult::CantOpen:
-        reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port.") + line.failureHelp());
         return {Outcome::PortFailure, 0};
     case SerialLine::OpenResult::CantReadStatus:
-        reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port.") + line.failureHelp());
         return {Outcome::PortFailure, 0};
     case SerialLine::OpenResult::CantSetup:
-        reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port."));
+        reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port.") + line.failureHelp());
         return {Outcome::PortFailure, 0};
     }
     line.purge();

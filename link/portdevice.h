@@ -8,7 +8,8 @@ namespace avrlink {
 class PortDevice {
 public:
     virtual ~PortDevice() = default;
-    virtual SerialLine::OpenResult open(const QString &path) = 0;
+    // Opens and sets up the line; fills report (its path is set already).
+    virtual void open(const QString &path, SerialLine::OpenReport &report) = 0;
     virtual void close() = 0;
     virtual void purge() = 0;
     // Hands up to count bytes to the port without blocking; returns how many it took, -1 on error.
@@ -22,6 +23,15 @@ public:
 };
 
 std::unique_ptr<PortDevice> makeQtPortDevice();
+
+#ifdef Q_OS_UNIX
+// The line set-up shared by both backends once the port is open: clears HUPCL, so that DTR
+// and RTS stay as they are when the port closes (an auto-reset board would reset at every
+// command otherwise), and asks the driver for low latency. With rawLine the termios settings
+// of the exchange are applied too, each only where the port's differ. Returns false when the
+// port's settings could not be read (step ReadStatus) or written (step Setup).
+bool setUpOpenLine(int fd, bool rawLine, SerialLine::OpenReport &report);
+#endif
 std::unique_ptr<PortDevice> makePosixPortDevice();  // nullptr where there is no POSIX
 
 }  // namespace avrlink

@@ -4,74 +4,81 @@
 
 #ifdef Q_OS_UNIX
 
-#include <QFile>
-#include <QFileInfo>
+#include "portdevice_diagnosis.h"
+
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#endif
 
 namespace avrlink {
 
 namespace {
 
-// Programs that follow the UUCP convention (Qt SerialPort, minicom and others) announce a
-// port they hold with a file LCK..<name> naming their process; honour a live one.
-bool lockedByOtherProgram(const QString &path)
+bool sameLine(const termios &a, const termios &b)
 {
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : QFileInfo(path).fileName();
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char *dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"}) {
-        QFile lock(QLatin1String(dir) + QLatin1String("/LCK..") + name);
-        if (!lock.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray first = lock.readLine(64).trimmed();
-        bool ok = false;
-        const long pid = first.toLong(&ok);
-        if (ok && pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
-            return true;
+    if (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag || a.c_lflag != b.c_lflag
+        || ::cfgetispeed(&a) != ::cfgetispeed(&b) || ::cfgetospeed(&a) != ::cfgetospeed(&b))
+        return false;
+    for (std::size_t i = 0; i < NCCS; ++i)
+        if (a.c_cc[i] != b.c_cc[i])
+            return false;
+    return true;
+}
+
+// ftdi_sio then drops its latency timer from 16 ms to 1 ms; drivers without the request
+// (a pty, CDC-ACM) refuse it, and that is fine.
+void requestLowLatency([[maybe_unused]] int fd, [[maybe_unused]] SerialLine::OpenReport &report)
+{
+#ifdef Q_OS_LINUX
+    report.lowLatencyAsked = true;
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        report.lowLatencyErrno = errno;
+        return;
     }
-    return false;
+    if (serial.flags & ASYNC_LOW_LATENCY)
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &serial) != 0)
+        report.lowLatencyErrno = errno;
+#endif
+}
+
+void fail(SerialLine::OpenReport &report, SerialLine::OpenResult result, SerialLine::OpenStep step, int error)
+{
+    report.result = result;
+    report.failedStep = step;
+    report.savedErrno = error;
 }
 
 class PosixPortDevice : public PortDevice {
 public:
     ~PosixPortDevice() override { close(); }
 
-    SerialLine::OpenResult open(const QString &path) override
+    void open(const QString &path, SerialLine::OpenReport &report) override
     {
         fd_ = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0)
-            return SerialLine::OpenResult::CantOpen;
+        if (fd_ < 0) {
+            fail(report, SerialLine::OpenResult::CantOpen, SerialLine::OpenStep::Open, errno);
+            return;
+        }
         // Exclusive: no second opener of this program (flock), none of the UUCP kind
         // (lock files) and, for other users, none at all (TIOCEXCL).
-        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || lockedByOtherProgram(path)) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || portLockFileHolder(path) > 0) {
             closeFd();
-            return SerialLine::OpenResult::CantOpen;
-        }
-        termios tio{};
-        if (::tcgetattr(fd_, &tio) != 0) {
-            closeFd();
-            return SerialLine::OpenResult::CantReadStatus;
+            fail(report, SerialLine::OpenResult::CantOpen, SerialLine::OpenStep::Lock, EBUSY);
+            return;
         }
         ::ioctl(fd_, TIOCEXCL);
-        // Binary data both ways: no line editing, no translation, no flow control.
-        ::cfmakeraw(&tio);
-        tio.c_iflag &= tcflag_t(~(IXON | IXOFF | IXANY | INPCK));
-        tio.c_cflag &= tcflag_t(~(CSIZE | PARENB | CSTOPB | CRTSCTS));
-        tio.c_cflag |= CS8 | CLOCAL | CREAD;
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        if (::cfsetispeed(&tio, B115200) != 0 || ::cfsetospeed(&tio, B115200) != 0
-            || ::tcsetattr(fd_, TCSANOW, &tio) != 0) {
-            closeFd();
-            return SerialLine::OpenResult::CantSetup;
-        }
-        return SerialLine::OpenResult::Ok;
+        if (!setUpOpenLine(fd_, true, report))
+            close();
     }
 
     void close() override
@@ -123,6 +130,40 @@ private:
 };
 
 }  // namespace
+
+bool setUpOpenLine(int fd, bool rawLine, SerialLine::OpenReport &report)
+{
+    termios now{};
+    if (::tcgetattr(fd, &now) != 0) {
+        fail(report, SerialLine::OpenResult::CantReadStatus, SerialLine::OpenStep::ReadStatus, errno);
+        return false;
+    }
+    termios want = now;
+    if (rawLine) {
+        // Binary data both ways: no line editing, no translation, no flow control.
+        ::cfmakeraw(&want);
+        want.c_iflag &= tcflag_t(~(IXON | IXOFF | IXANY | INPCK));
+        want.c_cflag &= tcflag_t(~(CSIZE | PARENB | CSTOPB | CRTSCTS));
+        want.c_cflag |= CS8 | CLOCAL | CREAD;
+        want.c_cc[VMIN] = 0;
+        want.c_cc[VTIME] = 0;
+        if (::cfsetispeed(&want, B115200) != 0 || ::cfsetospeed(&want, B115200) != 0) {
+            fail(report, SerialLine::OpenResult::CantSetup, SerialLine::OpenStep::Setup, errno);
+            return false;
+        }
+    }
+    want.c_cflag &= tcflag_t(~HUPCL);
+    // A USB bridge turns every tcsetattr into control transfers, changed or not.
+    if (!sameLine(now, want)) {
+        if (::tcsetattr(fd, TCSANOW, &want) != 0) {
+            fail(report, SerialLine::OpenResult::CantSetup, SerialLine::OpenStep::Setup, errno);
+            return false;
+        }
+        report.lineSetUp = true;
+    }
+    requestLowLatency(fd, report);
+    return true;
+}
 
 std::unique_ptr<PortDevice> makePosixPortDevice()
 {

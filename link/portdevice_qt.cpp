@@ -3,6 +3,7 @@
 #include <QSerialPort>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@ namespace {
 
 class QtPortDevice : public PortDevice {
 public:
-    SerialLine::OpenResult open(const QString &path) override
+    void open(const QString &path, SerialLine::OpenReport &report) override
     {
         port_.setPortName(path);
         // Applied by the open itself; Qt also switches flow control off there.
@@ -23,14 +24,37 @@ public:
         port_.setParity(QSerialPort::NoParity);
         port_.setStopBits(QSerialPort::OneStop);
         port_.setFlowControl(QSerialPort::NoFlowControl);
-        if (port_.open(QIODevice::ReadWrite))
-            return SerialLine::OpenResult::Ok;
-        return classifyFailure(path, port_.error());
+        if (!port_.open(QIODevice::ReadWrite)) {
+            classifyFailure(path, port_.error(), report);
+            return;
+        }
+        report.lineSetUp = true;  // Qt writes the settings at every open
+#ifdef Q_OS_UNIX
+        if (!setUpOpenLine(int(port_.handle()), false, report))
+            port_.close();
+#endif
     }
     void close() override
     {
-        if (port_.isOpen())
-            port_.close();
+        if (!port_.isOpen())
+            return;
+#ifdef Q_OS_UNIX
+        // Qt puts back the settings it found at open, HUPCL among them, and its close would
+        // then drop DTR and RTS. Keeping a second descriptor makes the last close ours, after
+        // HUPCL is cleared again.
+        const int keep = ::fcntl(int(port_.handle()), F_DUPFD_CLOEXEC, 0);
+        port_.close();
+        if (keep >= 0) {
+            termios tio{};
+            if (::tcgetattr(keep, &tio) == 0 && (tio.c_cflag & HUPCL)) {
+                tio.c_cflag &= tcflag_t(~HUPCL);
+                ::tcsetattr(keep, TCSANOW, &tio);
+            }
+            ::close(keep);
+        }
+#else
+        port_.close();
+#endif
     }
     void purge() override
     {
@@ -60,29 +84,54 @@ public:
     }
 
 private:
-    // Qt opens, reads and sets up the line in one call; when that fails for a reason other
-    // than the open itself, find out which of the two later steps the path failed at.
-    static SerialLine::OpenResult classifyFailure(const QString &path, QSerialPort::SerialPortError error)
+    // Qt opens, reads and sets up the line in one call; when that fails, find out which step
+    // the path fails at, and with which errno.
+    static void classifyFailure(const QString &path, QSerialPort::SerialPortError error,
+                                SerialLine::OpenReport &report)
     {
+        using Step = SerialLine::OpenStep;
+        using Result = SerialLine::OpenResult;
+        const auto fail = [&report](Result result, Step step, int savedErrno) {
+            report.result = result;
+            report.failedStep = step;
+            report.savedErrno = savedErrno;
+        };
+#ifdef Q_OS_UNIX
+        const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            fail(Result::CantOpen, Step::Open, errno);
+            return;
+        }
+        termios tio{};
+        const bool isLine = ::tcgetattr(fd, &tio) == 0;
+        const int lineErrno = errno;
+        ::close(fd);
         switch (error) {
         case QSerialPort::DeviceNotFoundError:
         case QSerialPort::PermissionError:
         case QSerialPort::OpenError:
-            return SerialLine::OpenResult::CantOpen;
+            // The device opens for us: Qt found it held (its lock file, or a lock of ours).
+            fail(Result::CantOpen, Step::Lock, EBUSY);
+            return;
         default:
             break;
         }
-#ifdef Q_OS_UNIX
-        const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return SerialLine::OpenResult::CantOpen;
-        termios tio{};
-        const bool isLine = ::tcgetattr(fd, &tio) == 0;
-        ::close(fd);
-        return isLine ? SerialLine::OpenResult::CantSetup : SerialLine::OpenResult::CantReadStatus;
+        if (isLine)
+            fail(Result::CantSetup, Step::Setup, 0);
+        else
+            fail(Result::CantReadStatus, Step::ReadStatus, lineErrno);
 #else
         Q_UNUSED(path);
-        return SerialLine::OpenResult::CantReadStatus;
+        switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+        case QSerialPort::PermissionError:
+        case QSerialPort::OpenError:
+            fail(Result::CantOpen, Step::Open, 0);
+            return;
+        default:
+            fail(Result::CantReadStatus, Step::ReadStatus, 0);
+            return;
+        }
 #endif
     }
 

@@ -1,9 +1,12 @@
 #include "serialline.h"
 
 #include "portdevice.h"
+#include "portdevice_diagnosis.h"
+#include "portdevice_list.h"
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 namespace avrlink {
@@ -68,9 +71,24 @@ SerialLine::~SerialLine()
 SerialLine::OpenResult SerialLine::open(const QString &portName)
 {
     close();
-    if (portName.isEmpty())
-        return OpenResult::CantOpen;
-    return device_->open(systemPortPath(portName));
+    report_ = OpenReport{};
+    report_.path = systemPortPath(portName);
+    if (portName.isEmpty()) {
+        report_.result = OpenResult::CantOpen;
+        report_.failedStep = OpenStep::Open;
+        report_.savedErrno = ENOENT;
+        return report_.result;
+    }
+    device_->open(report_.path, report_);
+    return report_.result;
+}
+
+QString SerialLine::failureHelp() const
+{
+    if (report_.result == OpenResult::Ok)
+        return {};
+    const QString help = openFailureHelp(report_.path, report_.failedStep, report_.savedErrno, listSerialPorts());
+    return help.isEmpty() ? help : QStringLiteral("\n\n") + help;
 }
 
 void SerialLine::close()

@@ -23,6 +23,19 @@ class PortDevice;
 class SerialLine {
 public:
     enum class OpenResult { Ok, CantOpen, CantReadStatus, CantSetup };
+    // The step of an open that failed; Lock means another opener holds the port.
+    enum class OpenStep { None, Open, Lock, ReadStatus, Setup };
+
+    // What the last open did, for the failure texts and for tests of the line set-up.
+    struct OpenReport {
+        OpenResult result = OpenResult::Ok;
+        OpenStep failedStep = OpenStep::None;
+        int savedErrno = 0;            // errno of the failed step, 0 when none is known
+        QString path;                  // the device path the open used
+        bool lineSetUp = false;        // line settings written: the port's differed from ours
+        bool lowLatencyAsked = false;  // the driver was asked for low latency ...
+        int lowLatencyErrno = 0;       // ... and refused with this errno (ignored), 0 when it took it
+    };
     static constexpr int kWriteTimeoutMs = 2000;
 
     static void setDefaultBackend(SerialBackend backend);
@@ -35,6 +48,10 @@ public:
 
     OpenResult open(const QString &portName);
     void close();
+    const OpenReport &lastOpen() const { return report_; }
+    // Why the last open failed and what to do about it, as lines to go below the failure
+    // text (starting with a blank line); empty when there is nothing useful to add.
+    QString failureHelp() const;
 
     // Discards whatever waits in both directions.
     void purge();
@@ -49,6 +66,7 @@ public:
 
 private:
     std::unique_ptr<PortDevice> device_;
+    OpenReport report_;
 };
 
 }  // namespace avrlink

@@ -206,6 +206,11 @@ private slots:
     void halfPageAtEnd();
     void readsAcross64K();
     void wholeFlashRoundTrip();
+    void replyFault_data();
+    void replyFault();
+    void bridgeHoldsReplies();
+    void bridgeCountsPortHandling();
+    void commandLineFaultAndBridge();
 };
 
 void TestAdapterSim::replyToChipCommands_data()
@@ -698,6 +703,11 @@ void TestAdapterSim::commandLineRejects_data()
     QTest::newRow("page not a number") << QStringList({"--page", "256 bytes"});
     QTest::newRow("device file missing") << QStringList({"--device", "@missing"});
     QTest::newRow("device file without sizes") << QStringList({"--device", "@image"});
+    QTest::newRow("drop-reply not a reply") << QStringList({"--drop-reply", "x"});
+    QTest::newRow("delay-reply without time") << QStringList({"--delay-reply", "7"});
+    QTest::newRow("reply-gap without time") << QStringList({"--reply-gap", "6:100"});
+    QTest::newRow("unknown bridge") << QStringList({"--bridge", "pl2303"});
+    QTest::newRow("empty packet") << QStringList({"--packet", "0"});
 }
 
 void TestAdapterSim::commandLineRejects()
@@ -861,6 +871,100 @@ void TestAdapterSim::wholeFlashRoundTrip()
 
     QProcess sim;
     sim.start(program(), {"--link", link, "--device", device, "--dump", dump});
+void TestAdapterSim::replyFault_data()
+{
+    QTest::addColumn<long>("block");     // ReplyFault fields
+    QTest::addColumn<int>("code");
+    QTest::addColumn<long>("address");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("holdUs");
+    QTest::addColumn<QByteArray>("expected");  // what four cmdReadWord and a marker bring back
+
+    const QByteArray words = hex("0001 0203 0405 0607");
+    const QByteArray marker = hex("0A 1E 93 07 E1 D9 FF FF");
+    QTest::newRow("block #2 dropped") << 2L << -1 << -1L << 1 << 0 << -1 << hex("0001 0203 0607") + marker;
+    QTest::newRow("word at 6 dropped") << -1L << 7 << 6L << 1 << 0 << -1 << hex("0001 0203 0405") + marker;
+    QTest::newRow("first word dropped, by code") << -1L << 7 << -1L << 1 << 0 << -1 << hex("0203 0405 0607") + marker;
+    QTest::newRow("two words dropped") << -1L << 7 << -1L << 2 << 0 << -1 << hex("0405 0607") + marker;
+    QTest::newRow("word at 2 cut to 1") << -1L << 7 << 2L << 1 << 1 << -1 << hex("0001 02 0405 0607") + marker;
+    QTest::newRow("word at 4 late") << -1L << 7 << 4L << 1 << 0 << 50000 << words + marker;
+    QTest::newRow("word at 4 with a gap") << -1L << 7 << 4L << 1 << 1 << 50000 << words + marker;
+    QTest::newRow("other code untouched") << -1L << 6 << -1L << 1 << 0 << -1 << words + marker;
+    QTest::newRow("none") << -1L << -1 << -1L << 1 << 0 << -1 << words + marker;
+}
+
+void TestAdapterSim::replyFault()
+{
+    QFETCH(long, block);
+    QFETCH(int, code);
+    QFETCH(long, address);
+    QFETCH(int, times);
+    QFETCH(int, before);
+    QFETCH(int, holdUs);
+    QFETCH(QByteArray, expected);
+
+    Options options;
+    options.chip = patternChip();
+    options.fault = {block, code, address, times, before, holdUs};
+    Simulator sim(options);
+    START(sim);
+    Line line(path(sim));
+    QVERIFY(line.send(readWord + readWord + readWord + readWord + hex("0A 00 00 00 00 00 00 00")));
+    QCOMPARE(line.receive(expected.size()), expected);
+    QCOMPARE(line.receive(1, 100), QByteArray());  // nothing more
+}
+
+void TestAdapterSim::bridgeHoldsReplies()
+{
+    // A timer far longer than the waits below: what comes before it ran out came because a
+    // packet was full.
+    Options options;
+    options.chip = patternChip();
+    options.bridge.latencyUs = 3000000;
+    options.bridge.packet = 4;
+    Simulator sim(options);
+    START(sim);
+    Line line(path(sim));
+    QVERIFY(line.send(readChip));
+    QCOMPARE(line.receive(8, 2000), hex("01") + defaultState);  // two full packets
+    QVERIFY(line.send(readWord));
+    QCOMPARE(line.receive(2, 300), QByteArray());               // held: half a packet
+    QCOMPARE(line.receive(2, 10000), hex("0001"));               // the timer sends it on
+    QVERIFY(line.send(readBlock));
+    const QByteArray block = line.receive(128, 300);             // 32 full packets go on at once
+    QCOMPARE(block.size(), 128);
+    QCOMPARE(block.left(2), hex("0203"));
+    options = sim.options();
+    options.bridge.packet = 62;
+    sim.setOptions(options);
+    QVERIFY(line.send(readBlock));
+    QCOMPARE(line.receive(128, 300).size(), 124);                // 2 packets; the last 4 bytes wait
+    QCOMPARE(line.receive(4, 10000), hex("FEFF 0001"));  // Flash 254 to 257
+}
+
+void TestAdapterSim::bridgeCountsPortHandling()
+{
+    Options options;
+    options.bridge.openUs = 1;
+    options.bridge.setupUs = 1;
+    options.bridge.purgeUs = 1;
+    Simulator sim(options);
+    START(sim);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(exchange(path(sim), readChip, 8), hex("01") + defaultState);  // open, set-up, purge each
+    const auto counts = sim.bridgeCounts();
+    QCOMPARE(counts.opens, 3L);
+    QCOMPARE(counts.setups, 3L);
+    QCOMPARE(counts.purges, 3L);
+    // The replies go out whole through packet mode.
+    QCOMPARE(exchange(path(sim), readChip + readWord, 10), hex("01") + defaultState + hex("FFFF"));
+}
+
+void TestAdapterSim::commandLineFaultAndBridge()
+{
+    QProcess sim;
+    sim.start(program(), {"--flash-size", "64", "--drop-reply", "7@2", "--bridge", "ftdi-1ms"});
     QVERIFY2(sim.waitForStarted(), qPrintable(sim.errorString()));
     QDeadlineTimer deadline(10000);
     while (!sim.canReadLine() && !deadline.hasExpired())
@@ -889,6 +993,10 @@ void TestAdapterSim::wholeFlashRoundTrip()
     QVERIFY(back == image);
     QVERIFY(exchange(link, endStream, 8).size() == 8);
 
+    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed().mid(int(strlen("adapter-sim: serving on ")));
+    Line line(device);
+    QVERIFY(line.send(readWord + readWord + readWord + readChip));
+    QCOMPARE(line.receive(12), hex("FFFF FFFF 01") + defaultState);  // the word at 2 is lost
     sim.terminate();
     QVERIFY(sim.waitForFinished(10000));
     QCOMPARE(sim.exitCode(), 0);

@@ -506,7 +506,8 @@ private slots:
         for (int i = 0; i < confirms; ++i)
             r.dialogs.confirmAnswers.enqueue(true);
         r.w->findChild<QPushButton *>(button)->click();
-        QCOMPARE(r.dialogs.texts("information"), QStringList{"Can`t open /dev/tarvane-missing port."});
+        QCOMPARE(r.dialogs.texts("information").size(), 1);  // below its first line: why, on Linux
+        QCOMPARE(r.dialogs.texts("information").first().section('\n', 0, 0), QString("Can`t open /dev/tarvane-missing port."));
         QCOMPARE(r.w->statusText(), QString("Operation aborted."));
         QCOMPARE(r.w->leDeviceName->text(), QString("TestMega8"));  // no closing Read Chip
     }

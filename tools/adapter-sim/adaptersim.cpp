@@ -10,10 +10,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #endif
 
@@ -78,6 +80,29 @@ void closeFd(int &fd)
 
 }  // namespace
 
+bool bridgeModel(const std::string &name, Bridge *bridge)
+{
+    // A USB full-speed control transfer is taken to cost 1 ms (one frame).
+    Bridge b;
+    if (name == "ftdi-16ms" || name == "ftdi-1ms") {
+        b.latencyUs = name == "ftdi-16ms" ? 16000 : 1000;
+        b.packet = 62;      // 64-byte packets, 2 of them modem status
+        b.openUs = 5000;    // ftdi_sio open: reset, baud rate, data format, flow control, DTR/RTS
+        b.setupUs = 3000;   // tcsetattr: baud rate, data format, flow control
+        b.purgeUs = 0;      // tcflush empties the kernel's buffers only
+    } else if (name == "ch340") {
+        b.latencyUs = 1000;  // no timer to set; taken as 1 ms
+        b.packet = 32;       // 32-byte bulk packets
+        b.openUs = 8000;     // ch341 open: version, init, baud rate, line control, handshake ...
+        b.setupUs = 3000;    // tcsetattr: baud rate, line control, modem lines
+        b.purgeUs = 0;
+    } else {
+        return false;
+    }
+    *bridge = b;
+    return true;
+}
+
 // Everything but the chip: copying the Flash for every block would cost a verify dearly.
 struct Simulator::Behaviour {
     bool silent = false;
@@ -88,6 +113,9 @@ struct Simulator::Behaviour {
     int pageWriteUs = 0;
     int eraseUs = 0;
     int fuseWriteUs = 0;
+    ReplyFault fault;
+    bool faulted = false;  // this command's reply is the one the fault hits
+    Bridge bridge;
 
     // How many of the `count` bytes that answer command `code` go out.
     std::size_t sent(std::uint8_t code, std::size_t count) const
@@ -146,6 +174,7 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     if (::tcgetattr(slaveHold_, &tio) != 0)
         return fail(systemError("tcgetattr"));
     ::cfmakeraw(&tio);
+    tio.c_cflag |= HUPCL;  // as USB serial ports come; a pty starts without it
     ::cfsetispeed(&tio, B115200);
     ::cfsetospeed(&tio, B115200);
     if (::tcsetattr(slaveHold_, TCSANOW, &tio) != 0)
@@ -162,6 +191,31 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     {
         std::lock_guard lock(mutex_);
         devicePath_ = path;
+        faultHits_ = 0;
+        bridgeCounts_ = {};
+    }
+
+    // The bridge's costs need to see the program's opens, set-ups and purges: opens through
+    // inotify on the device, set-ups and purges through the master's packet mode, which
+    // reports every tcsetattr of the slave while EXTPROC is set, and every flush.
+    const Bridge bridge = options().bridge;
+    packetMode_ = bridge.setupUs > 0 || bridge.purgeUs > 0;
+    if (packetMode_ || bridge.openUs > 0) {
+#ifdef __linux__
+        if (packetMode_) {
+            tio.c_lflag |= EXTPROC;
+            if (::tcsetattr(slaveHold_, TCSANOW, &tio) != 0)
+                return fail(systemError("tcsetattr"));
+            int one = 1;
+            if (::ioctl(master_, TIOCPKT, &one) != 0)
+                return fail(systemError("TIOCPKT"));
+        }
+        inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotify_ < 0 || ::inotify_add_watch(inotify_, path.c_str(), IN_OPEN) < 0)
+            return fail(systemError("inotify"));
+#else
+        return fail("the bridge costs need Linux");
+#endif
     }
 
     if (!linkPath.empty()) {
@@ -183,6 +237,8 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     address_ = 0;
     latchLoaded_ = false;
     lineFreeAt_ = {};
+    blocksSeen_ = 0;
+    owedUs_ = 0;
     running_ = true;
     try {
         thread_ = std::thread(&Simulator::serve, this);
@@ -223,6 +279,8 @@ void Simulator::cleanUp()
     }
     closeFd(wakeRead_);
     closeFd(wakeWrite_);
+    closeFd(inotify_);
+    packetMode_ = false;
     closeFd(slaveHold_);
     closeFd(master_);
 }
@@ -267,6 +325,13 @@ void Simulator::setOptions(const Options &options)
 {
     std::lock_guard lock(mutex_);
     options_ = options;
+    faultHits_ = 0;
+}
+
+BridgeCounts Simulator::bridgeCounts() const
+{
+    std::lock_guard lock(mutex_);
+    return bridgeCounts_;
 }
 
 void Simulator::setLogHandler(std::function<void(const std::string &)> handler)
@@ -293,6 +358,8 @@ Simulator::Behaviour Simulator::behaviour() const
     b.pageWriteUs = options_.pageWriteUs;
     b.eraseUs = options_.eraseUs;
     b.fuseWriteUs = options_.fuseWriteUs;
+    b.fault = options_.fault;
+    b.bridge = options_.bridge;
     return b;
 }
 
@@ -337,7 +404,75 @@ bool Simulator::waitUntil(Clock::time_point when)
     }
 }
 
-bool Simulator::send(const std::uint8_t *bytes, std::size_t count, bool wirePaced)
+bool Simulator::send(const std::uint8_t *bytes, std::size_t count, const Behaviour &b)
+{
+    const Bridge &bridge = b.bridge;
+    if (bridge.latencyUs <= 0 || count == 0)
+        return sendNow(bytes, count, b.wirePaced);
+    // The bytes reach the bridge at wire speed (or at once); a packet goes on when it is
+    // full, the rest when the latency timer, started by the first byte held, runs out.
+    const std::size_t packet = static_cast<std::size_t>(std::max(bridge.packet, 1));
+    Clock::time_point at = std::max(Clock::now(), lineFreeAt_);
+    Clock::time_point heldSince{};
+    std::size_t held = 0, start = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (b.wirePaced)
+            at += byteTime;
+        if (held == 0)
+            heldSince = b.wirePaced ? at : Clock::now();
+        if (++held == packet) {
+            if (!waitUntil(at) || !sendNow(bytes + start, held, false))
+                return false;
+            start += held;
+            held = 0;
+        }
+    }
+    if (b.wirePaced)
+        lineFreeAt_ = at;
+    if (held > 0 && (!waitUntil(heldSince + std::chrono::microseconds(bridge.latencyUs))
+                     || !sendNow(bytes + start, held, false)))
+        return false;
+    return running_;
+}
+
+bool Simulator::sendReply(const std::uint8_t *bytes, std::size_t count, std::size_t allowed, const Behaviour &b)
+{
+    allowed = std::min(allowed, count);
+    if (!b.faulted)
+        return send(bytes, allowed, b);
+    const std::size_t first = std::min(allowed, static_cast<std::size_t>(std::max(b.fault.before, 0)));
+    if (!send(bytes, first, b))
+        return false;
+    if (b.fault.holdUs < 0)
+        return running_;  // the rest is lost
+    if (!waitUntil(Clock::now() + std::chrono::microseconds(b.fault.holdUs)))
+        return false;
+    return send(bytes + first, allowed - first, b);
+}
+
+void Simulator::takeBridgeEvents(const std::uint8_t *status, bool fromInotify, std::size_t count)
+{
+    const Bridge bridge = options().bridge;
+    std::lock_guard lock(mutex_);
+    if (fromInotify) {
+        bridgeCounts_.opens += static_cast<long>(count);
+        owedUs_ += static_cast<long>(count) * bridge.openUs;
+        return;
+    }
+    // One status byte may stand for several calls made before the simulator read it; the
+    // program makes at most one set-up and one purge per command.
+    if (*status & TIOCPKT_IOCTL) {
+        ++bridgeCounts_.setups;
+        owedUs_ += bridge.setupUs;
+    }
+    // A purge of both directions may come as two status bytes: count the input side only.
+    if (*status & TIOCPKT_FLUSHREAD) {
+        ++bridgeCounts_.purges;
+        owedUs_ += bridge.purgeUs;
+    }
+}
+
+bool Simulator::sendNow(const std::uint8_t *bytes, std::size_t count, bool wirePaced)
 {
     // Paced bytes leave on an absolute schedule, each arriving one byte time after the
     // previous one, so that scheduling delays do not add up.
@@ -457,19 +592,36 @@ void Simulator::serve()
             fresh();
             if (!waitUntil(Clock::now() + microseconds(page.pageWriteUs)))
                 break;
-            if (page.acknowledgements() >= 2 && !send(&ackChar, 1, page.wirePaced))
+            if (page.acknowledgements() >= 2 && !send(&ackChar, 1, page))
                 break;
             continue;
         }
 
         if (part.size() == need) {
+            long owed = 0;
             // Fixed before the line is logged: whoever sees the line may change the options
             // for the next block without touching this one.
-            const Behaviour b = behaviour();
+            Behaviour b = behaviour();
             if (b.wirePaced && !waitUntil(firstAt + blockSize * byteTime))
                 break;
             std::array<std::uint8_t, blockSize> block{};
             std::copy(part.begin(), part.end(), block.begin());
+            {
+                std::lock_guard lock(mutex_);
+                const ReplyFault &f = b.fault;
+                if (f.block >= 0)
+                    b.faulted = f.block == blocksSeen_;
+                else if (f.code >= 0 && f.code == block[0] && faultHits_ < f.times)
+                    b.faulted = f.address < 0 || static_cast<std::size_t>(f.address) == address_;
+                if (b.faulted && f.block < 0)
+                    ++faultHits_;
+                owed = owedUs_;
+                owedUs_ = 0;
+            }
+            ++blocksSeen_;
+            // What the bridge spent on the program's open, set-up and purge delays the block.
+            if (owed > 0 && !waitUntil(Clock::now() + microseconds(owed)))
+                break;
             addLog(hexLine("block", block.data(), block.size()));
             fresh();
             const std::uint8_t code = block[0];
@@ -478,7 +630,7 @@ void Simulator::serve()
                 programLatch();
 
             if (code == cmdWritePage) {
-                if (b.acknowledgements() >= 1 && !send(&ackChar, 1, b.wirePaced))
+                if (b.acknowledgements() >= 1 && !send(&ackChar, 1, b))
                     break;
                 if (block[1] != 0) {
                     inPage = true;
@@ -499,7 +651,7 @@ void Simulator::serve()
                             out[i] = flash[address_ + i];
                 }
                 address_ += size;
-                if (!send(out.data(), b.sent(code, size), b.wirePaced))
+                if (!sendReply(out.data(), size, b.sent(code, size), b))
                     break;
                 continue;
             }
@@ -539,7 +691,7 @@ void Simulator::serve()
             if (programUs > 0 && !waitUntil(Clock::now() + microseconds(programUs)))
                 break;
             const auto reply = chipReply(code);
-            if (!send(reply.data(), b.sent(code, reply.size()), b.wirePaced))
+            if (!sendReply(reply.data(), reply.size(), b.sent(code, reply.size()), b))
                 break;
             continue;
         }
@@ -553,8 +705,8 @@ void Simulator::serve()
             }
             timeout = static_cast<int>(ceil<milliseconds>(left).count());
         }
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeout);
+        pollfd fds[3] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+        const int ready = ::poll(fds, inotify_ >= 0 ? 3 : 2, timeout);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -564,9 +716,37 @@ void Simulator::serve()
             break;
         if (ready == 0)
             continue;  // time-out: the partial input is dropped above
+#ifdef __linux__
+        // An open comes before anything the program sends after it: take the opens first.
+        if (inotify_ >= 0) {
+            alignas(inotify_event) char events[4096];
+            ssize_t n;
+            while ((n = ::read(inotify_, events, sizeof events)) > 0) {
+                std::size_t opens = 0;
+                for (ssize_t at = 0; at < n;) {
+                    const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+                    opens += (event->mask & IN_OPEN) ? 1 : 0;
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                }
+                takeBridgeEvents(nullptr, true, opens);
+            }
+            if (fds[2].revents && !fds[0].revents)
+                continue;  // only an open to count: no hang-up to wait out below
+        }
+#endif
         if (fds[0].revents & POLLIN) {
-            std::uint8_t buffer[512];
+            std::uint8_t buffer[513];
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0 && packetMode_) {
+                // Packet mode: a status byte alone, or TIOCPKT_DATA followed by data.
+                if (buffer[0] != TIOCPKT_DATA) {
+                    takeBridgeEvents(buffer, false, 1);
+                } else if (n > 1) {
+                    lastAt = Clock::now();
+                    backlog.insert(backlog.end(), buffer + 1, buffer + n);
+                }
+                continue;
+            }
             if (n > 0) {
                 lastAt = Clock::now();
                 backlog.insert(backlog.end(), buffer, buffer + n);

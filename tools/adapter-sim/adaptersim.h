@@ -35,6 +35,38 @@ struct Chip {
     std::size_t pageSize = 64;
 };
 
+// One reply that goes wrong on purpose, to test how the program survives a lost or late
+// reply. It is chosen either by the index of its block (0: the first block since start())
+// or by command code and stream address.
+struct ReplyFault {
+    long block = -1;     // index of the block whose reply is hit; -1: choose by code
+    int code = -1;       // the command code whose reply is hit; -1 with block -1: no fault
+    long address = -1;   // ... at this stream address, where the reply's first byte comes from; -1: any
+    int times = 1;       // how many replies are hit (by code); counted from setOptions() or start()
+    int before = 0;      // bytes of the reply that go out first
+    int holdUs = -1;     // -1: the rest of the reply is dropped; otherwise it follows after this pause
+};
+
+// A USB serial bridge between the adapter and the program, after the FTDI and CH340 kinds:
+// the bridge holds received bytes until it has a full USB packet or its latency timer runs
+// out, and every open of the port, line set-up and purge costs USB control transfers. The
+// costs are paid before the simulator takes the next block, as if the program's own call
+// had taken that long. All off (0) by default.
+struct Bridge {
+    int latencyUs = 0;   // latency timer; 0: bytes go on at once
+    int packet = 62;     // data bytes in a full packet (64 minus 2 status bytes on FTDI)
+    int openUs = 0;      // cost of an open of the port (with its close)
+    int setupUs = 0;     // cost of a line set-up (tcsetattr), changed or not
+    int purgeUs = 0;     // cost of a purge (tcflush)
+};
+
+// The bridges the benchmark models, by name: "ftdi-16ms" (an FT232R as it comes, latency
+// timer 16 ms), "ftdi-1ms" (the same after the low-latency request or the udev rule) and
+// "ch340". Their figures are assumptions from the chips' documented packet sizes and timers
+// and from counting the USB control transfers the Linux drivers make, not measurements;
+// bench/README.md gives them. Returns false for any other name.
+bool bridgeModel(const std::string &name, Bridge *bridge);
+
 struct Options {
     Chip chip;
     bool silent = false;          // answer nothing at all (no replies, no acknowledgements);
@@ -48,6 +80,15 @@ struct Options {
     int pageWriteUs = 0;          // programming time of one page, before the second acknowledgement
     int eraseUs = 0;              // chip erase time, before the reply
     int fuseWriteUs = 0;          // fuse or lock write time, before the reply
+    ReplyFault fault;
+    Bridge bridge;
+};
+
+// What the bridge model saw of the program's port handling (opens, set-ups, purges).
+struct BridgeCounts {
+    long opens = 0;
+    long setups = 0;
+    long purges = 0;
 };
 
 // Input is taken as a stream of 8-byte blocks, each possibly followed by page data. The
@@ -77,6 +118,9 @@ public:
     void setChip(const Chip &chip);
     Options options() const;
     void setOptions(const Options &options);  // takes effect with the next block
+    // Opens, line set-ups and purges seen since start(); counted only with a bridge cost set
+    // at start().
+    BridgeCounts bridgeCounts() const;
 
     // Observers, called on the serving thread (outside the simulator's lock, so they may
     // call chip() or log()). Set them before start().
@@ -93,7 +137,10 @@ private:
     // implementation details are private to adaptersim.cpp
     Behaviour behaviour() const;
     bool waitUntil(Clock::time_point when);  // false when stop() was called meanwhile
-    bool send(const std::uint8_t *bytes, std::size_t count, bool wirePaced);
+    bool send(const std::uint8_t *bytes, std::size_t count, const Behaviour &b);
+    bool sendNow(const std::uint8_t *bytes, std::size_t count, bool wirePaced);
+    bool sendReply(const std::uint8_t *bytes, std::size_t count, std::size_t allowed, const Behaviour &b);
+    void takeBridgeEvents(const std::uint8_t *status, bool fromInotify, std::size_t count);
     void addLog(std::string line);
     std::array<std::uint8_t, 8> chipReply(std::uint8_t code) const;
     void cleanUp();
@@ -110,6 +157,10 @@ private:
     std::thread thread_;
     std::function<void(const std::string &)> logHandler_;
     std::function<void(const Chip &)> streamEndHandler_;
+    int faultHits_ = 0;                // replies hit by the fault since setOptions()
+    BridgeCounts bridgeCounts_;
+    bool packetMode_ = false;          // the master reads in TIOCPKT mode (bridge costs set)
+    int inotify_ = -1;                 // opens of the device (bridge costs set)
     // Serving thread only:
     std::size_t address_ = 0;          // Flash address of the open stream; as wide as the Flash
     std::vector<std::uint8_t> latch_;  // the chip's page buffer, as page data has loaded it
@@ -118,6 +169,8 @@ private:
     void loadPage(const std::uint8_t *bytes, std::size_t count);
     void programLatch();
     Clock::time_point lineFreeAt_{};   // when the transmitter has sent its last byte (wire pacing)
+    long blocksSeen_ = 0;              // blocks taken since start()
+    long owedUs_ = 0;                  // bridge costs not yet paid
 };
 
 }  // namespace adaptersim

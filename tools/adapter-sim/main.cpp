@@ -46,11 +46,24 @@ constexpr const char *usage =
     "  --erase-ms X        chip erase time in milliseconds\n"
     "  --fuse-ms X         fuse or lock write time in milliseconds\n"
     "  --log FILE          append every block and page of data received to FILE\n"
+    "  --drop-reply WHICH  never send the reply WHICH names: #N is the reply to the N-th\n"
+    "                      block (0: the first), CODE[@ADDRESS] the first reply to command\n"
+    "                      CODE (at that stream address)\n"
+    "  --delay-reply WHICH:MS    send that reply MS milliseconds late\n"
+    "  --reply-gap WHICH:K:MS    send its first K bytes, pause MS milliseconds, then the rest\n"
+    "  --bridge NAME       put a modelled USB bridge in between: ftdi-16ms, ftdi-1ms, ch340\n"
+    "  --latency-ms X      bridge latency timer (0: none)\n"
+    "  --packet N          bridge packet size in data bytes (default 62)\n"
+    "  --open-ms X         bridge cost of an open of the port\n"
+    "  --setup-ms X        bridge cost of a line set-up\n"
+    "  --purge-ms X        bridge cost of a purge\n"
     "  --help              show this text\n";
 
 const std::string valueOptions[] = {"--link", "--signature", "--fuses", "--lock",
                                     "--flash-size", "--page", "--device", "--load", "--dump", "--short",
-                                    "--page-ms", "--erase-ms", "--fuse-ms", "--log"};
+                                    "--page-ms", "--erase-ms", "--fuse-ms", "--log",
+                                    "--drop-reply", "--delay-reply", "--reply-gap", "--bridge",
+                                    "--latency-ms", "--packet", "--open-ms", "--setup-ms", "--purge-ms"};
 
 // Far above any AVR, low enough that a typing error does not eat the memory.
 constexpr unsigned long maxFlashSize = 16ul * 1024 * 1024;
@@ -218,6 +231,28 @@ bool writeImage(const std::string &path, const std::vector<std::uint8_t> &flash)
     return true;
 }
 
+// "#N", "CODE" or "CODE@ADDRESS", as --drop-reply and its kin take it.
+bool parseWhich(const std::string &text, adaptersim::ReplyFault *fault)
+{
+    unsigned long value = 0;
+    if (!text.empty() && text[0] == '#') {
+        if (!parseUnsigned(text.substr(1), 1ul << 30, &value))
+            return false;
+        fault->block = static_cast<long>(value);
+        return true;
+    }
+    const auto at = text.find('@');
+    if (!parseUnsigned(text.substr(0, at), 255, &value))
+        return false;
+    fault->code = static_cast<int>(value);
+    if (at != std::string::npos) {
+        if (!parseUnsigned(text.substr(at + 1), 1ul << 30, &value))
+            return false;
+        fault->address = static_cast<long>(value);
+    }
+    return true;
+}
+
 int usageError(const std::string &message)
 {
     std::cerr << "adapter-sim: " << message << "\n" << "Try 'adapter-sim --help'.\n";
@@ -309,6 +344,37 @@ int main(int argc, char **argv)
                 return usageError("--fuse-ms takes milliseconds, such as 4.5");
         } else if (option == "--log") {
             logPath = arg;
+        } else if (option == "--drop-reply") {
+            if (!parseWhich(arg, &options.fault))
+                return usageError("--drop-reply takes #N, CODE or CODE@ADDRESS, such as 7@64");
+        } else if (option == "--delay-reply" || option == "--reply-gap") {
+            const bool gap = option == "--reply-gap";
+            const auto last = arg.rfind(':');
+            const auto middle = gap && last != std::string::npos ? arg.rfind(':', last - 1) : last;
+            unsigned long before = 0;
+            if (last == std::string::npos || middle == std::string::npos || middle == 0 ||
+                !parseWhich(arg.substr(0, middle), &options.fault) ||
+                (gap && !parseUnsigned(arg.substr(middle + 1, last - middle - 1), 128, &before)) ||
+                !parseMilliseconds(arg.substr(last + 1), &options.fault.holdUs))
+                return usageError(gap ? "--reply-gap takes WHICH:K:MS, such as 6:100:50"
+                                      : "--delay-reply takes WHICH:MS, such as #3:200");
+            options.fault.before = static_cast<int>(before);
+        } else if (option == "--bridge") {
+            if (!adaptersim::bridgeModel(arg, &options.bridge))
+                return usageError("--bridge takes ftdi-16ms, ftdi-1ms or ch340");
+        } else if (option == "--packet") {
+            unsigned long packet = 0;
+            if (!parseUnsigned(arg, 4096, &packet) || packet == 0)
+                return usageError("--packet takes a number of bytes from 1 to 4096");
+            options.bridge.packet = static_cast<int>(packet);
+        } else if (option == "--latency-ms" || option == "--open-ms" || option == "--setup-ms" ||
+                   option == "--purge-ms") {
+            int *target = option == "--latency-ms" ? &options.bridge.latencyUs
+                          : option == "--open-ms"  ? &options.bridge.openUs
+                          : option == "--setup-ms" ? &options.bridge.setupUs
+                                                   : &options.bridge.purgeUs;
+            if (!parseMilliseconds(arg, target))
+                return usageError(option + " takes milliseconds, such as 1");
         }
     }
 

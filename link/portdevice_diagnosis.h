@@ -1,0 +1,23 @@
+// Why a port would not open, in words that name the fix.
+#pragma once
+
+#include "portdevice_list.h"
+#include "serialline.h"
+
+namespace avrlink {
+
+// The process that holds path by a live UUCP lock file (LCK..name, the convention of Qt
+// SerialPort, minicom and others), or 0.
+long portLockFileHolder(const QString &path);
+// The process that holds path by flock (as this program does during an exchange), or 0.
+long portFlockHolder(const QString &path);
+// The command name of a process, empty when it is gone.
+QString processName(long pid);
+
+// The lines that explain a failed open of path at step with the errno it saved, for the
+// text below the failure message; ports is what the machine has (for a missing device).
+// Empty where nothing useful is known, and on systems other than Linux.
+QString openFailureHelp(const QString &path, SerialLine::OpenStep step, int savedErrno,
+                        const QList<PortListing> &ports);
+
+}  // namespace avrlink

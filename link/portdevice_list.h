@@ -1,0 +1,32 @@
+// The serial ports this machine has, as the Options dialog offers them.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace avrlink {
+
+struct PortListing {
+    QString path;          // what goes into PortName
+    QString description;   // as the driver or the USB descriptor names it
+    QString serialNumber;  // of a USB bridge; tells two alike bridges apart
+    bool usb = false;
+};
+
+// The ports QSerialPortInfo finds, in the order portsInOfferOrder gives.
+QList<PortListing> listSerialPorts();
+
+// USB ports first (an adapter sits on a USB bridge far more often than on a built-in
+// port), each group by path, numbers in a path compared as numbers.
+QList<PortListing> portsInOfferOrder(QList<PortListing> ports);
+
+// One line of the list: the path, then what is known of the port in brackets.
+QString portChoiceLabel(const PortListing &port);
+QStringList portChoiceLabels(const QList<PortListing> &ports);
+
+// The port path that an entered text stands for: a label of the list gives its path,
+// anything else is taken as typed.
+QString portFromChoice(const QString &text, const QList<PortListing> &ports);
+
+}  // namespace avrlink

@@ -1,0 +1,81 @@
+#include "streamrecovery.h"
+
+#include "exchange.h"
+#include "serialline.h"
+
+#include <chrono>
+
+namespace avrlink {
+
+namespace {
+
+// The re-stream's own failures are the caller's one lost reply.
+struct Quiet : Reporter {
+    void information(const QString &) override {}
+};
+
+// How long the adapter may take to catch up with replies it still owes, and how long the line
+// must then stay quiet for its last reply to count as complete.
+constexpr int kCatchUpMs = kAckTimeoutMs;
+constexpr int kQuietAfterReplyMs = 20;
+constexpr int kQuietWithoutReplyMs = 100;
+
+// Sends cmdEnd and takes every byte the adapter sends until it has answered it. A reply that
+// was only late, not lost, comes in now, before the cmdEnd's own reply: were it left on the
+// line, a later command could take it for its own. The adapter answers in order, so once 8
+// bytes or more have come and the line is quiet, it has closed the stream and owes nothing.
+bool closeStream(const QString &portName, const Block &block)
+{
+    SerialLine line;
+    if (line.open(portName) != SerialLine::OpenResult::Ok)
+        return false;
+    line.purge();
+    Block end = block;
+    end[0] = cmdEnd;
+    if (!line.write(end.data(), kBlockSize))
+        return false;
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(kCatchUpMs);
+    int got = 0;
+    for (;;) {
+        if (line.waitForCharacter(got >= kBlockSize ? kQuietAfterReplyMs : kQuietWithoutReplyMs)) {
+            ++got;
+            continue;
+        }
+        // Quiet after a reply: done. Quiet without one: the adapter may still be catching up,
+        // or it is one that answers cmdEnd with nothing; wait until the catch-up time is over.
+        if (got >= kBlockSize || Clock::now() >= until)
+            return true;
+    }
+}
+
+}  // namespace
+
+bool StreamRecovery::recover(LinkState &state, int pageSize, std::uint32_t address)
+{
+    if (failures_ == 0 || address != failedAddress_) {
+        failedAddress_ = address;
+        failures_ = 0;
+    }
+    const Block block = state.CmdBlock;
+    const Page page = state.PageBuffer;
+    Quiet quiet;
+    bool ok = false;
+    while (!ok && ++failures_ < kMaxAttempts) {
+        ++retries_;
+        ok = closeStream(state.PortName, block);
+        std::uint32_t at = 0;
+        while (ok && at < address) {
+            state.CmdBlock = block;
+            const bool wholeBlock = address - at >= std::uint32_t(kReadBlockSize);
+            state.CmdBlock[0] = wholeBlock ? cmdReadBlock : cmdReadWord;
+            ok = exchangeCommand(state, pageSize, quiet);
+            at += wholeBlock ? kReadBlockSize : kReadWordSize;
+        }
+    }
+    state.CmdBlock = block;
+    state.PageBuffer = page;
+    return ok;
+}
+
+}  // namespace avrlink

@@ -1,0 +1,2 @@
+# File > Options and its list of ports.
+tarvane_test(test_options SOURCES test_options.cpp LIBS tarvane_gui)
