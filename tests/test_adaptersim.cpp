@@ -756,7 +756,9 @@ void TestAdapterSim::piecesFillWidePage()
     chip.pageSize = 256;
     chip.flash.assign(1024, 0xFF);
     chip.flash[300] = 0x0F;  // programmed earlier, not erased: the write can only clear bits
-    Simulator sim(Options{chip});
+    Options options;
+    options.chip = chip;
+    Simulator sim(options);
     START(sim);
     const QString port = path(sim);
 
@@ -789,7 +791,9 @@ void TestAdapterSim::halfPageAtEnd()
     chip.flash.assign(512, 0xFF);
     for (std::size_t i = 384; i < 512; ++i)
         chip.flash[i] = std::uint8_t(0x3C);
-    Simulator sim(Options{chip});
+    Options options;
+    options.chip = chip;
+    Simulator sim(options);
     START(sim);
     const QString port = path(sim);
 
@@ -821,7 +825,9 @@ void TestAdapterSim::readsAcross64K()
     Chip chip = patternChip(0x20000);
     for (std::size_t i = 0x10000; i < chip.flash.size(); ++i)
         chip.flash[i] = std::uint8_t(i * 3 + 1);  // unlike the first 64 KB
-    Simulator sim(Options{chip});
+    Options options;
+    options.chip = chip;
+    Simulator sim(options);
     START(sim);
     const QString port = path(sim);
 
@@ -871,6 +877,39 @@ void TestAdapterSim::wholeFlashRoundTrip()
 
     QProcess sim;
     sim.start(program(), {"--link", link, "--device", device, "--dump", dump});
+    QVERIFY2(sim.waitForStarted(), qPrintable(sim.errorString()));
+    QDeadlineTimer deadline(10000);
+    while (!sim.canReadLine() && !deadline.hasExpired())
+        sim.waitForReadyRead(100);
+    QVERIFY(QString::fromLocal8Bit(sim.readLine()).startsWith("adapter-sim: serving on /dev/"));
+    // Factory state: every bit the file does not flag U is programmed; unnamed bits read 1.
+    QCOMPARE(exchange(link, readChip, 8), hex("01 1E9801 62 99 FF FF"));
+
+    QByteArray image(flashSize, Qt::Uninitialized);
+    for (int i = 0; i < flashSize; ++i)
+        image[i] = char((i ^ (i >> 8) ^ (i >> 16) * 7) & 0xFF);  // every 64 KB differs
+    for (int at = 0; at < flashSize; at += 128)
+        QCOMPARE(writePage(link, pageBlock(128), image.mid(at, 128)), ack + ack);
+    QVERIFY(exchange(link, endStream, 8).size() == 8);
+    QFile dumped(dump);
+    QVERIFY(dumped.open(QIODevice::ReadOnly));
+    QVERIFY(dumped.readAll() == image);
+
+    QByteArray back;
+    back.reserve(flashSize);
+    while (back.size() < flashSize) {
+        const QByteArray block = exchange(link, readBlock, 128);
+        QCOMPARE(block.size(), 128);
+        back += block;
+    }
+    QVERIFY(back == image);
+    QVERIFY(exchange(link, endStream, 8).size() == 8);
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitCode(), 0);
+}
+
 void TestAdapterSim::replyFault_data()
 {
     QTest::addColumn<long>("block");     // ReplyFault fields
@@ -969,30 +1008,6 @@ void TestAdapterSim::commandLineFaultAndBridge()
     QDeadlineTimer deadline(10000);
     while (!sim.canReadLine() && !deadline.hasExpired())
         sim.waitForReadyRead(100);
-    QVERIFY(QString::fromLocal8Bit(sim.readLine()).startsWith("adapter-sim: serving on /dev/"));
-    // Factory state: every bit the file does not flag U is programmed; unnamed bits read 1.
-    QCOMPARE(exchange(link, readChip, 8), hex("01 1E9801 62 99 FF FF"));
-
-    QByteArray image(flashSize, Qt::Uninitialized);
-    for (int i = 0; i < flashSize; ++i)
-        image[i] = char((i ^ (i >> 8) ^ (i >> 16) * 7) & 0xFF);  // every 64 KB differs
-    for (int at = 0; at < flashSize; at += 128)
-        QCOMPARE(writePage(link, pageBlock(128), image.mid(at, 128)), ack + ack);
-    QVERIFY(exchange(link, endStream, 8).size() == 8);
-    QFile dumped(dump);
-    QVERIFY(dumped.open(QIODevice::ReadOnly));
-    QVERIFY(dumped.readAll() == image);
-
-    QByteArray back;
-    back.reserve(flashSize);
-    while (back.size() < flashSize) {
-        const QByteArray block = exchange(link, readBlock, 128);
-        QCOMPARE(block.size(), 128);
-        back += block;
-    }
-    QVERIFY(back == image);
-    QVERIFY(exchange(link, endStream, 8).size() == 8);
-
     const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed().mid(int(strlen("adapter-sim: serving on ")));
     Line line(device);
     QVERIFY(line.send(readWord + readWord + readWord + readChip));
