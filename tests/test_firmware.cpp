@@ -423,11 +423,11 @@ private slots:
         QCOMPARE(r.w->lbPageSize->text(), QString("256"));
         const QByteArray image = pattern(size, 9);
         write(r, image);
-        QTest::qWait(50);
+        // The last page is programmed after the reply to cmdEnd.
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim->stats().pagesProgrammed, (size + 255) / 256, 2000);
         const hvsim::Chip chip = r.sim->chip();
         const QByteArray expected = image + QByteArray(qsizetype(chip.flash.size()) - size, char(0xFF));
         QVERIFY(bytes(chip.flash) == expected);
-        QCOMPARE(r.sim->stats().pagesProgrammed, (size + 255) / 256);
         if (windowReadBack) {
             r.w->btVerifyFlash->click();
             QCOMPARE(r.w->statusText(), QString("Flash verifying completed. No errors."));
