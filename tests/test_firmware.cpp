@@ -231,6 +231,63 @@ private slots:
         QCOMPARE(r.breaks(), QString());
     }
 
+    // One device of each family through the window: Read Chip, a fuse write read back, and
+    // a few pages and an odd tail written, verified and read.
+    void familyRoundTrip_data()
+    {
+        QTest::addColumn<QString>("family");
+        for (const char *f : {"ATmega48PB", "ATmega163", "AT90CAN32", "ATmega169", "ATmega6490P", "ATmega32M1",
+                              "ATmega64C1", "ATmega406", "ATmega16HVB", "ATmega32U2", "ATmega32U4", "AT90USB162",
+                              "AT90PWM2B", "AT90PWM81", "ATmega64RFR2", "ATtiny88", "ATtiny167", "ATtiny828",
+                              "ATtiny1634", "ATtiny43U"})
+            QTest::newRow(f) << QString(f);
+    }
+    void familyRoundTrip()
+    {
+        QFETCH(QString, family);
+        Rig r(family);
+        const hvsim::Chip factory = r.sim->chip();
+        const hvsim::Family *f = hvsim::findFamily(family.toStdString());
+        r.w->btRead->click();
+        QVERIFY2(r.w->statusText().startsWith("Found device: ") && deviceNameMatches(r.w->statusText().mid(14), family),
+                 qPrintable(r.w->statusText()));
+        QCOMPARE(r.w->lbHighByte->text(), hex(factory.highFuse));
+
+        // The highest named bit of the low and of the high fuse, flipped.
+        std::uint8_t expected[2] = {factory.lowFuse, factory.highFuse};
+        const char *groups[2] = {"LowByte_Bit", "HighByte_Bit"};
+        for (int g = 0; g < 2; ++g)
+            for (int bit = 7; bit >= 0; --bit) {
+                QCheckBox *b = r.box(groups[g] + QString::number(bit));
+                if (!b->text().isEmpty()) {
+                    b->click();
+                    expected[g] ^= std::uint8_t(1 << bit);
+                    break;
+                }
+            }
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        QCOMPARE(r.w->lbLowByte->text(), hex(expected[0]));
+        QCOMPARE(r.w->lbHighByte->text(), hex(expected[1]));
+        QCOMPARE(hex(r.sim->chip().highFuse), hex(expected[1]));
+
+        const int size = 3 * f->pageBytes + 13;
+        const QByteArray image = pattern(size, size);
+        write(r, image);
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim->stats().pagesProgrammed, 4, 2000);
+        const QByteArray expectedFlash = image + QByteArray(f->flashBytes - size, char(0xFF));
+        QVERIFY(bytes(r.sim->chip().flash) == expectedFlash);
+        r.w->btVerifyFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash verifying completed. No errors."));
+        r.w->edWriteToFile->setText(r.path("back.bin"));
+        r.w->btReadFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash reading completed."));
+        QVERIFY(readFile(r.path("back.bin")) == expectedFlash);
+        QCOMPARE(r.dialogs.texts("information"), QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
     void chipErase()
     {
         Rig r("ATmega168", [](hvsim::Chip &c) {
