@@ -4,8 +4,8 @@
 #include <avr/pgmspace.h>
 #include <string.h>
 
-/* Programming times: every family in the table gives tWLRH 4.5 ms and tWLRH_CE 9 ms worst case
- * (the battery-management and LCD parts no more than that). */
+/* Programming times: tWLRH 4.5 ms and tWLRH_CE 9 ms worst case, as the families' datasheets
+ * give them; for the ATmega406 and 16/32HVB taken the same (see the README). */
 #define T_WLRH 4500
 #define T_WLRH_CE 9000
 
