@@ -4,52 +4,129 @@
 #include <avr/pgmspace.h>
 #include <string.h>
 
-/* Programming times: every family in the table gives tWLRH 4.5 ms and tWLRH_CE 9 ms worst case. */
+/* Programming times: tWLRH 4.5 ms and tWLRH_CE 9 ms worst case, as the families' datasheets
+ * give them; for the ATmega406 and 16/32HVB taken the same (see the README). */
 #define T_WLRH 4500
 #define T_WLRH_CE 9000
 
-#define NEW (DEV_EXT_FUSE)                                      /* 20..60 us entry window */
-#define OLD (DEV_ENTRY_XTAL)                                    /* ATmega8/16/32 style */
-#define TINY (DEV_EXT_FUSE | DEV_BS2_ON_XA1 | DEV_PAGEL_ON_BS1) /* 20-pin tinies */
+#define NEW 0                       /* 20..60 us entry window */
+#define OLD (DEV_ENTRY_XTAL)        /* ATmega8/16/32 style: VCC, XTAL1 pulses, then 12 V */
+#define EXT (DEV_EXT_FUSE)          /* an extended fuse byte */
+#define SHARED (DEV_BS2_ON_XA1 | DEV_PAGEL_ON_BS1) /* 20-pin tinies */
 #define ROW(s1, s2, page, kb, fl) {s1, s2, page, kb, fl, T_WLRH, T_WLRH_CE}
 
+/* One row per signature; parts that share a signature share a row. */
 static const struct device table[] PROGMEM = {
-    ROW(0x92, 0x05, 6, 2, NEW),  /* ATmega48 */
-    ROW(0x92, 0x0A, 6, 2, NEW),  /* ATmega48P/PA */
-    ROW(0x93, 0x0A, 6, 3, NEW),  /* ATmega88 */
-    ROW(0x93, 0x0F, 6, 3, NEW),  /* ATmega88P/PA */
-    ROW(0x94, 0x06, 7, 4, NEW),  /* ATmega168 */
-    ROW(0x94, 0x0B, 7, 4, NEW),  /* ATmega168P/PA */
-    ROW(0x95, 0x14, 7, 5, NEW),  /* ATmega328 */
-    ROW(0x95, 0x0F, 7, 5, NEW),  /* ATmega328P */
-    ROW(0x93, 0x07, 6, 3, OLD),  /* ATmega8 */
-    ROW(0x94, 0x03, 7, 4, OLD),  /* ATmega16 */
-    ROW(0x95, 0x02, 7, 5, OLD),  /* ATmega32 */
-    ROW(0x93, 0x06, 6, 3, OLD),  /* ATmega8515 */
-    ROW(0x93, 0x08, 6, 3, OLD),  /* ATmega8535 */
-    ROW(0x94, 0x04, 7, 4, OLD | DEV_EXT_FUSE), /* ATmega162 */
-    ROW(0x96, 0x02, 8, 6, OLD | DEV_EXT_FUSE), /* ATmega64 */
-    ROW(0x97, 0x02, 8, 7, OLD | DEV_EXT_FUSE), /* ATmega128 */
-    ROW(0x91, 0x0A, 5, 1, TINY), /* ATtiny2313 */
-    ROW(0x92, 0x0D, 6, 2, TINY), /* ATtiny4313 */
-    ROW(0x91, 0x09, 5, 1, DEV_ENTRY_XTAL | DEV_BS2_ON_XA1 | DEV_PAGEL_ON_BS1), /* ATtiny26 */
-    ROW(0x91, 0x0C, 5, 1, TINY), /* ATtiny261 */
-    ROW(0x92, 0x08, 6, 2, TINY), /* ATtiny461 */
-    ROW(0x93, 0x0D, 6, 3, TINY), /* ATtiny861 */
-    ROW(0x94, 0x0A, 7, 4, NEW),  /* ATmega164P */
-    ROW(0x94, 0x0F, 7, 4, NEW),  /* ATmega164A */
-    ROW(0x95, 0x08, 7, 5, NEW),  /* ATmega324P */
-    ROW(0x95, 0x15, 7, 5, NEW),  /* ATmega324A */
-    ROW(0x95, 0x11, 7, 5, NEW),  /* ATmega324PA */
-    ROW(0x96, 0x09, 8, 6, NEW),  /* ATmega644 */
-    ROW(0x96, 0x0A, 8, 6, NEW),  /* ATmega644P */
-    ROW(0x97, 0x06, 8, 7, NEW),  /* ATmega1284 */
-    ROW(0x97, 0x05, 8, 7, NEW),  /* ATmega1284P */
-    ROW(0x96, 0x08, 8, 6, NEW),  /* ATmega640 */
-    ROW(0x97, 0x03, 8, 7, NEW),  /* ATmega1280 */
-    ROW(0x97, 0x04, 8, 7, NEW),  /* ATmega1281 */
-    ROW(0x98, 0x01, 8, 8, NEW | DEV_ADDR_EXT), /* ATmega2560 */
-    ROW(0x98, 0x02, 8, 8, NEW | DEV_ADDR_EXT), /* ATmega2561 */
+    /* ATmega48/88/168/328 and their P, A and PB variants */
+    ROW(0x92, 0x05, 6, 4, NEW | EXT), /* ATmega48/48A */
+    ROW(0x92, 0x0A, 6, 4, NEW | EXT), /* ATmega48P/PA */
+    ROW(0x92, 0x10, 6, 4, NEW | EXT), /* ATmega48PB */
+    ROW(0x93, 0x0A, 6, 8, NEW | EXT), /* ATmega88/88A */
+    ROW(0x93, 0x0F, 6, 8, NEW | EXT), /* ATmega88P/PA */
+    ROW(0x93, 0x16, 6, 8, NEW | EXT), /* ATmega88PB */
+    ROW(0x94, 0x06, 7, 16, NEW | EXT), /* ATmega168/168A */
+    ROW(0x94, 0x0B, 7, 16, NEW | EXT), /* ATmega168P/PA */
+    ROW(0x94, 0x15, 7, 16, NEW | EXT), /* ATmega168PB */
+    ROW(0x95, 0x14, 7, 32, NEW | EXT), /* ATmega328 */
+    ROW(0x95, 0x0F, 7, 32, NEW | EXT), /* ATmega328P */
+    /* ATmega8/16/32 and their era: the older entry */
+    ROW(0x93, 0x07, 6, 8, OLD), /* ATmega8/8A */
+    ROW(0x94, 0x03, 7, 16, OLD), /* ATmega16/16A */
+    ROW(0x95, 0x02, 7, 32, OLD), /* ATmega32/32A */
+    ROW(0x93, 0x06, 6, 8, OLD), /* ATmega8515 */
+    ROW(0x93, 0x08, 6, 8, OLD), /* ATmega8535 */
+    ROW(0x94, 0x04, 7, 16, OLD | EXT), /* ATmega162 */
+    ROW(0x94, 0x02, 7, 16, OLD), /* ATmega163 */
+    ROW(0x96, 0x02, 8, 64, OLD | EXT), /* ATmega64/64A */
+    ROW(0x97, 0x02, 8, 128, OLD | EXT), /* ATmega128/128A */
+    /* AT90CAN: ATmega128 derivatives, the older entry */
+    ROW(0x95, 0x81, 8, 32, OLD | EXT), /* AT90CAN32 */
+    ROW(0x96, 0x81, 8, 64, OLD | EXT), /* AT90CAN64 */
+    ROW(0x97, 0x81, 8, 128, OLD | EXT), /* AT90CAN128 */
+    /* LCD parts ATmega165..6490: the older entry */
+    ROW(0x94, 0x10, 7, 16, OLD | EXT), /* ATmega165/165A */
+    ROW(0x94, 0x07, 7, 16, OLD | EXT), /* ATmega165P/PA */
+    ROW(0x94, 0x05, 7, 16, OLD | EXT), /* ATmega169/P/PA */
+    ROW(0x94, 0x11, 7, 16, OLD | EXT), /* ATmega169A */
+    ROW(0x95, 0x05, 7, 32, OLD | EXT), /* ATmega325/325A */
+    ROW(0x95, 0x0D, 7, 32, OLD | EXT), /* ATmega325P/PA */
+    ROW(0x95, 0x06, 7, 32, OLD | EXT), /* ATmega3250/3250A */
+    ROW(0x95, 0x0E, 7, 32, OLD | EXT), /* ATmega3250P/PA */
+    ROW(0x95, 0x03, 7, 32, OLD | EXT), /* ATmega329/329A */
+    ROW(0x95, 0x0B, 7, 32, OLD | EXT), /* ATmega329P/PA */
+    ROW(0x95, 0x04, 7, 32, OLD | EXT), /* ATmega3290/3290A */
+    ROW(0x95, 0x0C, 7, 32, OLD | EXT), /* ATmega3290P/PA */
+    ROW(0x96, 0x05, 8, 64, OLD | EXT), /* ATmega645/645A */
+    ROW(0x96, 0x0D, 8, 64, OLD | EXT), /* ATmega645P */
+    ROW(0x96, 0x06, 8, 64, OLD | EXT), /* ATmega6450/6450A */
+    ROW(0x96, 0x0E, 8, 64, OLD | EXT), /* ATmega6450P */
+    ROW(0x96, 0x03, 8, 64, OLD | EXT), /* ATmega649/649A */
+    ROW(0x96, 0x0B, 8, 64, OLD | EXT), /* ATmega649P */
+    ROW(0x96, 0x04, 8, 64, OLD | EXT), /* ATmega6490/6490A */
+    ROW(0x96, 0x0C, 8, 64, OLD | EXT), /* ATmega6490P */
+    /* ATmega164..1284 */
+    ROW(0x94, 0x0F, 7, 16, NEW | EXT), /* ATmega164A */
+    ROW(0x94, 0x0A, 7, 16, NEW | EXT), /* ATmega164P/PA */
+    ROW(0x95, 0x15, 7, 32, NEW | EXT), /* ATmega324A */
+    ROW(0x95, 0x08, 7, 32, NEW | EXT), /* ATmega324P */
+    ROW(0x95, 0x11, 7, 32, NEW | EXT), /* ATmega324PA */
+    ROW(0x96, 0x09, 8, 64, NEW | EXT), /* ATmega644/644A */
+    ROW(0x96, 0x0A, 8, 64, NEW | EXT), /* ATmega644P/PA */
+    ROW(0x97, 0x06, 8, 128, NEW | EXT), /* ATmega1284 */
+    ROW(0x97, 0x05, 8, 128, NEW | EXT), /* ATmega1284P */
+    /* ATmega640..2561; above 64 K words the extended address byte */
+    ROW(0x96, 0x08, 8, 64, NEW | EXT), /* ATmega640 */
+    ROW(0x97, 0x03, 8, 128, NEW | EXT), /* ATmega1280 */
+    ROW(0x97, 0x04, 8, 128, NEW | EXT), /* ATmega1281 */
+    ROW(0x98, 0x01, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2560 */
+    ROW(0x98, 0x02, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2561 */
+    /* RFA1/RFR2 */
+    ROW(0xA7, 0x01, 8, 128, NEW | EXT), /* ATmega128RFA1 */
+    ROW(0xA6, 0x02, 8, 64, NEW | EXT), /* ATmega64RFR2 */
+    ROW(0xA6, 0x03, 8, 64, NEW | EXT), /* ATmega644RFR2 */
+    ROW(0xA7, 0x02, 8, 128, NEW | EXT), /* ATmega128RFR2 */
+    ROW(0xA7, 0x03, 8, 128, NEW | EXT), /* ATmega1284RFR2 */
+    ROW(0xA8, 0x02, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega256RFR2 */
+    ROW(0xA8, 0x03, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2564RFR2 */
+    /* USB: U2, U4, AT90USB */
+    ROW(0x93, 0x89, 7, 8, NEW | EXT), /* ATmega8U2 */
+    ROW(0x94, 0x89, 7, 16, NEW | EXT), /* ATmega16U2 */
+    ROW(0x95, 0x8A, 7, 32, NEW | EXT), /* ATmega32U2 */
+    ROW(0x94, 0x88, 7, 16, NEW | EXT), /* ATmega16U4 */
+    ROW(0x95, 0x87, 7, 32, NEW | EXT), /* ATmega32U4 */
+    ROW(0x93, 0x82, 7, 8, NEW | EXT), /* AT90USB82 */
+    ROW(0x94, 0x82, 7, 16, NEW | EXT), /* AT90USB162 */
+    ROW(0x96, 0x82, 8, 64, NEW | EXT), /* AT90USB646/647 */
+    ROW(0x97, 0x82, 8, 128, NEW | EXT), /* AT90USB1286/1287 */
+    /* Automotive M1/C1 and lighting AT90PWM */
+    ROW(0x94, 0x84, 7, 16, NEW | EXT), /* ATmega16M1 */
+    ROW(0x95, 0x84, 7, 32, NEW | EXT), /* ATmega32M1 */
+    ROW(0x96, 0x84, 8, 64, NEW | EXT), /* ATmega64M1 */
+    ROW(0x95, 0x86, 7, 32, NEW | EXT), /* ATmega32C1 */
+    ROW(0x96, 0x86, 8, 64, NEW | EXT), /* ATmega64C1 */
+    ROW(0x93, 0x83, 6, 8, NEW | EXT), /* AT90PWM2B/3B */
+    ROW(0x94, 0x83, 7, 16, NEW | EXT), /* AT90PWM216/316 */
+    ROW(0x93, 0x88, 6, 8, NEW | EXT), /* AT90PWM81 */
+    ROW(0x94, 0x8B, 7, 16, NEW | EXT), /* AT90PWM161 */
+    /* Battery management: ATmega406, HVB; no extended fuse */
+    ROW(0x95, 0x07, 7, 40, NEW), /* ATmega406 */
+    ROW(0x94, 0x0D, 7, 16, NEW), /* ATmega16HVB */
+    ROW(0x95, 0x10, 7, 32, NEW), /* ATmega32HVB */
+    /* ATtiny with a 28/32-pin parallel interface */
+    ROW(0x92, 0x09, 6, 4, NEW | EXT), /* ATtiny48 */
+    ROW(0x93, 0x11, 6, 8, NEW | EXT), /* ATtiny88 */
+    ROW(0x93, 0x14, 6, 8, NEW | EXT), /* ATtiny828/828R */
+    /* 20-pin ATtiny: XA1/BS2 and BS1/PAGEL share pins */
+    ROW(0x91, 0x0A, 5, 2, NEW | EXT | SHARED), /* ATtiny2313/2313A */
+    ROW(0x92, 0x0D, 6, 4, NEW | EXT | SHARED), /* ATtiny4313 */
+    ROW(0x91, 0x09, 5, 2, OLD | SHARED), /* ATtiny26 */
+    ROW(0x91, 0x0C, 5, 2, NEW | EXT | SHARED), /* ATtiny261/261A */
+    ROW(0x92, 0x08, 6, 4, NEW | EXT | SHARED), /* ATtiny461/461A */
+    ROW(0x93, 0x0D, 6, 8, NEW | EXT | SHARED), /* ATtiny861/861A */
+    ROW(0x92, 0x0C, 6, 4, NEW | EXT | SHARED), /* ATtiny43U */
+    ROW(0x93, 0x87, 7, 8, NEW | EXT | SHARED), /* ATtiny87 */
+    ROW(0x94, 0x87, 7, 16, NEW | EXT | SHARED), /* ATtiny167 */
+    ROW(0x94, 0x12, 5, 16, NEW | EXT | SHARED), /* ATtiny1634/1634R */
 };
 
 uint8_t device_find(uint8_t sig0, uint8_t sig1, uint8_t sig2, struct device *out)
@@ -62,7 +139,7 @@ uint8_t device_find(uint8_t sig0, uint8_t sig1, uint8_t sig2, struct device *out
             }
         }
     }
-    const struct device fallback = {sig1, sig2, 7, 8, NEW, T_WLRH, T_WLRH_CE};
+    const struct device fallback = {sig1, sig2, 7, 256, NEW | EXT, T_WLRH, T_WLRH_CE};
     *out = fallback;
     return 0;
 }

@@ -15,7 +15,7 @@
 struct device {
     uint8_t sig1, sig2;      /* the first signature byte is always 1E */
     uint8_t page_log2;       /* physical Flash page, bytes, as a power of two (5..8) */
-    uint8_t flash_kb_log2;   /* Flash size in KB as a power of two (1..256 KB) */
+    uint16_t flash_kb;       /* Flash size in KB (2..256; the ATmega406 has 40) */
     uint8_t flags;
     uint16_t t_wlrh_us;      /* tWLRH: worst case of a Flash page, fuse or lock write */
     uint16_t t_wlrh_ce_us;   /* tWLRH_CE: worst case of a chip erase */

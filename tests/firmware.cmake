@@ -10,8 +10,14 @@ if(TARGET hvsim AND TARGET firmware)
   set_tests_properties(test_firmware PROPERTIES LABELS firmware RUN_SERIAL TRUE TIMEOUT 600)
   set_property(TEST test_firmware APPEND PROPERTY ENVIRONMENT
                "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan-simavr.supp:print_suppressions=0")
-  # tarvane-cli against firmware and model: its tests join this label once the command
-  # line program exists (same rig: hvsim::Simulator's device path as the port).
+  # tarvane-cli against firmware and model. The firmware needs avr-gcc and avr-objcopy, as
+  # the HEX fixtures do (hex.cmake, read later, defines their target).
+  tarvane_test(test_clifirmware SOURCES test_clifirmware.cpp LIBS hvsim)
+  add_dependencies(test_clifirmware firmware device_files tarvane-cli hex_fixtures)
+  target_compile_definitions(test_clifirmware PRIVATE TARVANE_HEX_FIXTURES="${CMAKE_CURRENT_BINARY_DIR}/hex-fixtures")
+  set_tests_properties(test_clifirmware PROPERTIES LABELS firmware RUN_SERIAL TRUE TIMEOUT 300)
+  set_property(TEST test_clifirmware APPEND PROPERTY ENVIRONMENT
+               "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan-simavr.supp:print_suppressions=0")
 else()
   message(STATUS "avr-gcc or libsimavr missing: the firmware tests are left out")
 endif()

@@ -5,3 +5,7 @@ add_dependencies(test_adaptersim adapter-sim)
 tarvane_test(test_core SOURCES test_core.cpp support/recordingfaces.h support/devices.h
   LIBS tarvane_flash tarvane_bits adaptersim)
 target_include_directories(test_core PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+# The shipped catalogue through the window: one round trip per family, 256-byte pages.
+tarvane_test(test_families SOURCES test_families.cpp support/scripteddialogs.h LIBS tarvane_gui adaptersim)
+target_include_directories(test_families PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+add_dependencies(test_families device_files)

@@ -4,10 +4,12 @@
 #include "chiplist.h"
 #include "exchange.h"
 #include "hvrig.h"
+#include "loader.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -31,6 +33,14 @@ QByteArray pattern(int size, int seed = 0)
 QString hex(std::uint8_t v)
 {
     return QStringLiteral("%1h").arg(v, 2, 16, QLatin1Char('0')).toUpper().replace("H", "h");
+}
+
+const hvsim::Family *familyOf(const std::array<std::uint8_t, 3> &signature)
+{
+    for (const hvsim::Family &f : hvsim::families())
+        if (f.signature == signature)
+            return &f;
+    return nullptr;
 }
 
 struct Messages : avrlink::Reporter {
@@ -104,32 +114,73 @@ class TestFirmware : public QObject {
     }
 
 private slots:
-    void readChipEveryFamily_data()
+    // Every device file of the catalogue: its chip in the socket, Read Chip through the
+    // window, and the signature, the name and the factory fuse bytes come back; then one
+    // Flash page in pieces of 128 and a fuse write through the link, which show that the
+    // firmware knows the chip's page size and whether it has an extended fuse (a chip the
+    // firmware does not know still reads, but gets 128-byte pages and an extended fuse).
+    // One board and one window for all: the adapter powers the target down after each
+    // command, so the chip is swapped between commands as a user would swap it.
+    void wholeCatalogue()
     {
-        QTest::addColumn<QString>("family");
-        for (const hvsim::Family &f : hvsim::families())
-            QTest::newRow(f.name.c_str()) << QString::fromStdString(f.name);
-    }
-    void readChipEveryFamily()
-    {
-        QFETCH(QString, family);
-        Rig r(family, [](hvsim::Chip &c) { c.lock = 0xFC; });
-        const hvsim::Chip chip = r.sim->chip();
-        QVERIFY(r.w->btRead->isEnabled());
-        r.w->btRead->click();
-        QCOMPARE(r.w->leSignature->text(),
-                 hex(chip.signature[0]) + " " + hex(chip.signature[1]) + " " + hex(chip.signature[2]));
-        // Parts that share a signature share a catalogue entry ("ATmega8/8A").
-        const QString found = r.w->statusText();
-        QVERIFY2(found.startsWith("Found device: ") && deviceNameMatches(found.mid(14), family), qPrintable(found));
-        QCOMPARE(r.w->lbLowByte->text(), hex(chip.lowFuse));
-        QCOMPARE(r.w->lbHighByte->text(), hex(chip.highFuse));
-        QCOMPARE(r.w->lbExtendedByte->text(), hex(chip.extFuse));
-        QCOMPARE(r.w->lbLockBits->text(), hex(0xFC));
+        Rig r("ATmega328P");
+        const auto records = loadDeviceFolder(r.path("cpu"));
+        QVERIFY(records.size() >= 98);
+        int ownEntries = 0, pages = 0;
+        QSet<QString> families;
+        for (const auto &record : records) {
+            const hvsim::Family *family = familyOf(record->Signature);
+            QVERIFY2(family, qPrintable("no model of " + record->Name));
+            QVERIFY2(family->pageBytes == record->PageSize && family->flashBytes == record->FlashSize,
+                     qPrintable(record->Name));
+            families << QString::fromStdString(family->name);
+            const hvsim::Chip fresh = hvsim::freshChip(*family);
+            r.sim->setChip(fresh);
+            r.w->btRead->click();
+            const auto &s = record->Signature;
+            QCOMPARE(r.w->leSignature->text(), hex(s[0]) + " " + hex(s[1]) + " " + hex(s[2]));
+            QCOMPARE(r.w->statusText(), "Found device: " + record->Name);
+            // The factory bytes as the device file gives them: its reference bits where it
+            // names a bit, 1 (unprogrammed) where it names none.
+            QLabel *labels[3] = {r.w->lbLowByte, r.w->lbHighByte, r.w->lbExtendedByte};
+            const std::uint8_t modelled[3] = {fresh.lowFuse, fresh.highFuse, fresh.extFuse};
+            for (int g = 0; g < 3; ++g) {
+                std::uint8_t factory = record->Groups[g].Reference;
+                for (int bit = 0; bit < 8; ++bit)
+                    if (record->Groups[g].Names[bit].isEmpty())
+                        factory |= std::uint8_t(1 << bit);
+                QCOMPARE(labels[g]->text(), hex(modelled[g]));
+                if (!(record->Name == "ATtiny4313" && g == 0))  // see the firmware README
+                    QVERIFY2(factory == modelled[g], qPrintable(record->Name + " fuse group " + QString::number(g)));
+            }
+            QCOMPARE(r.w->lbLockBits->text(), QString("FFh"));
+            if (family->ownEntry)
+                ++ownEntries;
+            // The older parts are entered their own way once the signature says what they are.
+            QVERIFY2(r.sim->stats().ownEntries == ownEntries, qPrintable(record->Name));
+
+            Link link(r.port());
+            const QByteArray image = pattern(256, int(s[2]));
+            QVERIFY(link.write(image, 128));
+            pages += 256 / family->pageBytes;
+            QTRY_VERIFY2_WITH_TIMEOUT(r.sim->stats().pagesProgrammed == pages, qPrintable(record->Name), 2000);
+            QVERIFY2(bytes(r.sim->chip().flash, 256) == image, qPrintable(record->Name));
+            const std::uint8_t ext = family->extFuse ? std::uint8_t(fresh.extFuse ^ 0x01) : 0xFE;
+            link.state.CmdBlock = {avrlink::cmdWriteFuses, 0, 0, 0, std::uint8_t(fresh.lowFuse ^ 0x80),
+                                   std::uint8_t(fresh.highFuse ^ 0x08), ext, 0xFF};
+            QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+            const hvsim::Chip chip = r.sim->chip();
+            QCOMPARE(hex(chip.lowFuse), hex(fresh.lowFuse ^ 0x80));
+            QCOMPARE(hex(chip.highFuse), hex(fresh.highFuse ^ 0x08));
+            QVERIFY2(chip.extFuse == (family->extFuse ? ext : 0xFF), qPrintable(record->Name));
+            QCOMPARE(link.messages.texts, QStringList{});
+            QVERIFY2(r.sim->ruleBreaks().empty(), qPrintable(record->Name + ": " + r.breaks()));
+            QCOMPARE(r.sim->stats().ownEntries, ownEntries + (family->ownEntry ? 2 : 0));
+            ownEntries = r.sim->stats().ownEntries;
+        }
+        QCOMPARE(families.size(), int(records.size()));  // one model row per device file
+        QCOMPARE(int(hvsim::families().size()), int(records.size()));
         QCOMPARE(r.dialogs.texts("information"), QStringList{});
-        // The older parts are entered their own way once the signature says what they are.
-        const hvsim::Stats stats = r.sim->stats();
-        QCOMPARE(stats.ownEntries, hvsim::findFamily(family.toStdString())->ownEntry ? 1 : 0);
         QCOMPARE(r.breaks(), QString());
     }
 
@@ -176,6 +227,63 @@ private slots:
         chip = r.sim->chip();
         QCOMPARE(chip.lock & 0x03, 0x01);
         QCOMPARE(r.w->lbLockBits->text(), hex(chip.lock));
+        QCOMPARE(r.dialogs.texts("information"), QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // One device of each family through the window: Read Chip, a fuse write read back, and
+    // a few pages and an odd tail written, verified and read.
+    void familyRoundTrip_data()
+    {
+        QTest::addColumn<QString>("family");
+        for (const char *f : {"ATmega48PB", "ATmega163", "AT90CAN32", "ATmega169", "ATmega6490P", "ATmega32M1",
+                              "ATmega64C1", "ATmega406", "ATmega16HVB", "ATmega32U2", "ATmega32U4", "AT90USB162",
+                              "AT90PWM2B", "AT90PWM81", "ATmega64RFR2", "ATtiny88", "ATtiny167", "ATtiny828",
+                              "ATtiny1634", "ATtiny43U"})
+            QTest::newRow(f) << QString(f);
+    }
+    void familyRoundTrip()
+    {
+        QFETCH(QString, family);
+        Rig r(family);
+        const hvsim::Chip factory = r.sim->chip();
+        const hvsim::Family *f = hvsim::findFamily(family.toStdString());
+        r.w->btRead->click();
+        QVERIFY2(r.w->statusText().startsWith("Found device: ") && deviceNameMatches(r.w->statusText().mid(14), family),
+                 qPrintable(r.w->statusText()));
+        QCOMPARE(r.w->lbHighByte->text(), hex(factory.highFuse));
+
+        // The highest named bit of the low and of the high fuse, flipped.
+        std::uint8_t expected[2] = {factory.lowFuse, factory.highFuse};
+        const char *groups[2] = {"LowByte_Bit", "HighByte_Bit"};
+        for (int g = 0; g < 2; ++g)
+            for (int bit = 7; bit >= 0; --bit) {
+                QCheckBox *b = r.box(groups[g] + QString::number(bit));
+                if (!b->text().isEmpty()) {
+                    b->click();
+                    expected[g] ^= std::uint8_t(1 << bit);
+                    break;
+                }
+            }
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        QCOMPARE(r.w->lbLowByte->text(), hex(expected[0]));
+        QCOMPARE(r.w->lbHighByte->text(), hex(expected[1]));
+        QCOMPARE(hex(r.sim->chip().highFuse), hex(expected[1]));
+
+        const int size = 3 * f->pageBytes + 13;
+        const QByteArray image = pattern(size, size);
+        write(r, image);
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim->stats().pagesProgrammed, 4, 2000);
+        const QByteArray expectedFlash = image + QByteArray(f->flashBytes - size, char(0xFF));
+        QVERIFY(bytes(r.sim->chip().flash) == expectedFlash);
+        r.w->btVerifyFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash verifying completed. No errors."));
+        r.w->edWriteToFile->setText(r.path("back.bin"));
+        r.w->btReadFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash reading completed."));
+        QVERIFY(readFile(r.path("back.bin")) == expectedFlash);
         QCOMPARE(r.dialogs.texts("information"), QStringList{});
         QCOMPARE(r.breaks(), QString());
     }
@@ -347,33 +455,50 @@ private slots:
         QCOMPARE(r.breaks(), QString());
     }
 
-    // Physical pages of 256 bytes written in pieces of 128 at the stream address land in
-    // Flash as whole pages would; beyond 128 KB the load-address step takes an extended byte.
-    void widePages_data()
+    // Physical pages of 256 bytes, written by the window in pieces of 128 at the stream
+    // address, land in Flash as whole pages would, and verify and read back through the
+    // window. Verify costs a command per word and Read FLASH reads the whole chip, so the
+    // sizes are chosen for the test's time: the ATmega2560's 129 KB image crosses the 64 KB
+    // and the 128 KB boundary (the extended address byte) and is read back past 128 KB
+    // through the link only.
+    void widePagesThroughWindow_data()
     {
         QTest::addColumn<QString>("family");
         QTest::addColumn<int>("size");
-        QTest::newRow("ATmega644P") << "ATmega644P" << 4096 + 300;
-        QTest::newRow("ATmega1284P") << "ATmega1284P" << 4096;
-        QTest::newRow("ATmega2560, past 128 KB") << "ATmega2560" << 128 * 1024 + 1024;
+        QTest::addColumn<bool>("windowReadBack");
+        QTest::newRow("ATmega644P") << "ATmega644P" << 4096 + 300 << true;
+        QTest::newRow("ATmega1284P") << "ATmega1284P" << 4096 + 1 << true;
+        QTest::newRow("ATmega2560, past 128 KB") << "ATmega2560" << 128 * 1024 + 1024 + 2 << false;
     }
-    void widePages()
+    void widePagesThroughWindow()
     {
         QFETCH(QString, family);
         QFETCH(int, size);
+        QFETCH(bool, windowReadBack);
         Rig r(family);
-        Link link(r.port());
-        QVERIFY(link.command(avrlink::cmdReadChip));
+        r.w->btRead->click();
+        QCOMPARE(r.w->lbPageSize->text(), QString("256"));
         const QByteArray image = pattern(size, 9);
-        QVERIFY(link.write(image, 128));
-        QTest::qWait(50);
+        write(r, image);
+        // The last page is programmed after the reply to cmdEnd.
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim->stats().pagesProgrammed, (size + 255) / 256, 2000);
         const hvsim::Chip chip = r.sim->chip();
-        QByteArray expected = image + QByteArray(qsizetype(chip.flash.size()) - size, char(0xFF));
+        const QByteArray expected = image + QByteArray(qsizetype(chip.flash.size()) - size, char(0xFF));
         QVERIFY(bytes(chip.flash) == expected);
-        QCOMPARE(r.sim->stats().pagesProgrammed, (size + 255) / 256);
-        const int tail = 4096;  // read back the last part only: reading goes from address 0
-        QVERIFY(link.read(size).right(tail) == image.right(tail));
-        QCOMPARE(link.messages.texts, QStringList{});
+        if (windowReadBack) {
+            r.w->btVerifyFlash->click();
+            QCOMPARE(r.w->statusText(), QString("Flash verifying completed. No errors."));
+            r.w->edWriteToFile->setText(r.path("back.bin"));
+            r.w->btReadFlash->click();
+            QCOMPARE(r.w->statusText(), QString("Flash reading completed."));
+            QVERIFY(readFile(r.path("back.bin")) == expected);
+        } else {
+            Link link(r.port());
+            const int tail = 4096;  // reading goes from address 0; compare what lies past 124 KB
+            QVERIFY(link.read(size).right(tail) == image.right(tail));
+            QCOMPARE(link.messages.texts, QStringList{});
+        }
+        QCOMPARE(r.dialogs.texts("information"), QStringList{});
         QCOMPARE(r.breaks(), QString());
     }
 };
