@@ -150,8 +150,7 @@ private slots:
                     if (record->Groups[g].Names[bit].isEmpty())
                         factory |= std::uint8_t(1 << bit);
                 QCOMPARE(labels[g]->text(), hex(modelled[g]));
-                if (!(record->Name == "ATtiny4313" && g == 0))  // see the firmware README
-                    QVERIFY2(factory == modelled[g], qPrintable(record->Name + " fuse group " + QString::number(g)));
+                QVERIFY2(factory == modelled[g], qPrintable(record->Name + " fuse group " + QString::number(g)));
             }
             QCOMPARE(r.w->lbLockBits->text(), QString("FFh"));
             if (family->ownEntry)

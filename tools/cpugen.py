@@ -182,6 +182,12 @@ OVERRIDES = {
     "ATmega64M1": _initvals("ATmega64M1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1, "ATmega32M1"),
     "ATmega32C1": _initvals("ATmega32C1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1, "ATmega64C1"),
     "ATmega64C1": _initvals("ATmega64C1", [("Low", 0x62), ("Ext", 0xFF)], _DFP_M1),
+    "ATtiny4313": [
+        ("Low", 0x64,
+         'ATtiny2313A/ATtiny4313 datasheet (Atmel 8246), "Default Clock Source": the device is shipped '
+         'with CKSEL = "0100" (calibrated internal RC oscillator, 8 MHz), SUT = "10" and CKDIV8 '
+         "programmed, a low fuse byte of 0x64, as on the ATtiny2313, https://www.microchip.com/en-us/product/ATtiny4313"),
+    ],
     "ATtiny26": [
         ("Page", 32,
          "Microchip ATtiny26.atdf, FLASH pagesize 0x20, interfaces ISP and HVPP, "
