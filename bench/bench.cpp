@@ -283,8 +283,8 @@ int main(int argc, char *argv[])
             const int runRetries = std::max(0, wire.ends - 1);
             retries += runRetries;
             if (w.statusText() != core::withRetries(row.status, runRetries) || dialogs.boxes) {
-                std::fprintf(stderr, "tarvane-bench: %s ended with \"%s\" %s\n", row.name, qPrintable(w.statusText()),
-                             qPrintable(dialogs.last));
+                std::fprintf(stderr, "tarvane-bench: %s ended with \"%s\" %s (%d streams closed on the wire)\n",
+                             row.name, qPrintable(w.statusText()), qPrintable(dialogs.last), wire.ends);
                 return 1;
             }
             if (row.button == w.btReadFlash) {
