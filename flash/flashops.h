@@ -61,7 +61,7 @@ struct ReadResult {
 // Flash read into the file named. The target is replaced only once every block is in and
 // written; a target that is not a regular file is refused.
 ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                 const ReadChipStep &closingRead);
+                     const ReadChipStep &closingRead);
 
 // A file chosen for Write FLASH: a HEX file is converted beside itself by the converter
 // program and the image's name returned; any other name comes back as it is. Nothing on failure
