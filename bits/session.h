@@ -3,6 +3,7 @@
 
 #include "exchange.h"
 #include "protocol.h"
+#include "streamrecovery.h"
 
 #include <QString>
 
@@ -30,6 +31,18 @@ struct Session {
             void information(const QString &) override {}
         } quiet;
         return exchange(pageSize, quiet);
+    }
+
+    // After a lost reply to a cmdReadWord or cmdReadBlock whose reply starts at stream offset
+    // address: closes the stream and streams again up to address, so the lost command can be
+    // repeated. False when the attempts at this address are used up (nothing then sent).
+    bool recover(avrlink::StreamRecovery &recovery, std::uint32_t address)
+    {
+        avrlink::LinkState state{CmdBlock, PageBuffer, PortName};
+        const bool ok = recovery.recover(state, 0, address);
+        CmdBlock = state.CmdBlock;
+        PageBuffer = state.PageBuffer;
+        return ok;
     }
 };
 

@@ -15,7 +15,7 @@ int readFlash(Context &c)
     if (const int exit = c.deviceInForce(device))
         return exit;
     const core::Faces f = c.terminal.faces();
-    return c.finish(core::readFlash(c.session, f, *device, c.arguments[0], c.closingRead()));
+    return c.finish(core::readFlash(c.session, f, *device, c.arguments[0], c.closingRead()).result);
 }
 
 }  // namespace cli

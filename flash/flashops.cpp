@@ -62,6 +62,27 @@ void reportFailure(Session &session, const Faces &faces, avrlink::Outcome outcom
         faces.information(avrlink::noAnswerText(session.PortName));
 }
 
+// One data command of a verify or a read. A reply that does not come whole was lost on the
+// way: the stream is closed and read again up to address (the offset at which this command's
+// reply starts), and the command goes out again with the very same bytes. A recovered loss is
+// no failure of the operation, so no box; the final status counts it. A port that fails or a
+// block that will not go out is no lost reply: told once, and the transfer ends.
+bool streamCommand(Session &session, const Faces &faces, avrlink::StreamRecovery &recovery, std::uint32_t address)
+{
+    const bool word = session.CmdBlock[0] == avrlink::cmdReadWord;
+    for (;;) {
+        if (word)
+            session.PageBuffer[0] = session.PageBuffer[1] = 0;
+        const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
+        if (result.done())
+            return true;
+        if (result.outcome != avrlink::Outcome::ShortReply || !session.recover(recovery, address)) {
+            reportFailure(session, faces, result.outcome);
+            return false;
+        }
+    }
+}
+
 // The closing cmdEnd of a write or a verify; its reply is not examined.
 bool streamClosed(Session &session, const Faces &faces, bool clearByte1)
 {
@@ -89,6 +110,11 @@ int pieceSize(int pageSize)
     if (pageSize > avrlink::kPageBufferSize && pageSize % avrlink::kPageBufferSize == 0)
         return avrlink::kPageBufferSize;
     return 0;
+}
+
+QString withRetries(const QString &status, int retries)
+{
+    return retries > 0 ? status + QStringLiteral(" Retries: %1.").arg(retries) : status;
 }
 
 QString noAcknowledgementText(const QString &port)
@@ -208,11 +234,11 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
     faces.progress.start(length + 2, 2);
     image.seek(0);
     VerifyResult out;
+    avrlink::StreamRecovery recovery;
     do {
-        session.PageBuffer[0] = session.PageBuffer[1] = 0;
-        const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
-        if (!result.done()) {
-            reportFailure(session, faces, result.outcome);
+        const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(image.pos()));
+        out.retries = recovery.retries();
+        if (!streamed) {
             abortTransfer(session, faces, &image, true);
             return out;
         }
@@ -240,11 +266,12 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
     }
     closingRead();
     if (out.errors != 0) {
-        faces.status(QStringLiteral("Flash verifying failed: ") + QString::number(out.errors)
-                     + QStringLiteral(" errors."));
+        faces.status(withRetries(QStringLiteral("Flash verifying failed: ") + QString::number(out.errors)
+                                     + QStringLiteral(" errors."),
+                                 out.retries));
         out.result = Result::Failed;
     } else {
-        faces.status(QStringLiteral("Flash verifying completed. No errors."));
+        faces.status(withRetries(QStringLiteral("Flash verifying completed. No errors."), out.retries));
         out.result = Result::Done;
     }
     return out;
@@ -252,11 +279,11 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
 
 // --- Flash read ------------------------------------------------------------------------
 
-Result readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                 const ReadChipStep &closingRead)
+ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                     const ReadChipStep &closingRead)
 {
     if (!nameGiven(name, QStringLiteral("Input file name to save Flash."), faces))
-        return Result::Aborted;
+        return {};
     session.CmdBlock[0] = avrlink::cmdReadBlock;
     faces.status(QStringLiteral("Reading Flash..."));
     const std::int32_t flashSize = device.FlashSize;
@@ -269,7 +296,7 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
             QStringLiteral("Cannot create file \"%1\". %2.").arg(path, withoutTrailingStops(reason)));
         faces.progress.reset();
         faces.status(kAborted);
-        return Result::Aborted;
+        return ReadResult{};
     };
     // A FIFO or a device node is no dump: replacing it would destroy what it is.
     if (target.exists() && !target.isFile())
@@ -301,18 +328,22 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
                                : QStringLiteral("The old file is kept as it was.")));
     };
 
+    ReadResult out;
+    avrlink::StreamRecovery recovery;
     const std::int32_t blocks = flashSize / avrlink::kReadBlockSize;
     for (std::int32_t b = 0; b < blocks; ++b) {
-        const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
-        if (!result.done()) {
+        const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(b) * avrlink::kReadBlockSize);
+        out.retries = recovery.retries();
+        if (!streamed) {
             cancel();
-            reportFailure(session, faces, result.outcome);
-            return abortTransfer(session, faces, nullptr, false);
+            abortTransfer(session, faces, nullptr, false);
+            return out;
         }
         if (file->write(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize)
             != avrlink::kReadBlockSize) {
             cannotWrite();
-            return abortTransfer(session, faces, nullptr, false);
+            abortTransfer(session, faces, nullptr, false);
+            return out;
         }
         faces.progress.step();
     }
@@ -320,7 +351,7 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
         cancel();
         faces.progress.reset();
         faces.status(kAborted);
-        return Result::Aborted;
+        return out;
     }
     // Every byte must be on its way to the disk before the file takes the target's place:
     // commit() alone can report success after its last write failed.
@@ -329,12 +360,13 @@ Result readFlash(Session &session, const Faces &faces, const TDevice &device, co
         cannotWrite();
         faces.progress.reset();
         faces.status(kAborted);
-        return Result::Aborted;
+        return out;
     }
     faces.progress.reset();
     closingRead();
-    faces.status(QStringLiteral("Flash reading completed."));
-    return Result::Done;
+    faces.status(withRetries(QStringLiteral("Flash reading completed."), out.retries));
+    out.result = Result::Done;
+    return out;
 }
 
 // --- File choice -----------------------------------------------------------------------

@@ -21,6 +21,10 @@ inline const QString kTooLarge = QStringLiteral("File size is greater than size 
 // page size cannot be written (below 1, or above 128 and not a multiple of 128).
 int pieceSize(int pageSize);
 
+// A final status text with the lost replies that were recovered on the way: " Retries: N."
+// appended when there were any, the text unchanged otherwise.
+QString withRetries(const QString &status, int retries);
+
 // The information text when a page acknowledgement never came.
 QString noAcknowledgementText(const QString &port);
 
@@ -34,9 +38,14 @@ Result writeFlash(Session &session, const Faces &faces, const TDevice &device, c
 // The same from an image already open (a file, or an image converted in memory).
 Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image);
 
+// A verify or a read that loses a reply closes the stream, streams again from Flash byte 0 up
+// to the lost address and repeats the lost command, quietly; after 3 failed attempts at one
+// address it aborts with the link's message, once. retries counts the re-streams, which the
+// final status names. Page writes are never repeated.
 struct VerifyResult {
     Result result = Result::Aborted;
     std::int32_t errors = 0;
+    int retries = 0;
 };
 // Flash verify; the closing Read Chip runs after the stream is closed.
 VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
@@ -45,10 +54,14 @@ VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &de
 VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image,
                               const ReadChipStep &closingRead);
 
+struct ReadResult {
+    Result result = Result::Aborted;
+    int retries = 0;
+};
 // Flash read into the file named. The target is replaced only once every block is in and
 // written; a target that is not a regular file is refused.
-Result readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                 const ReadChipStep &closingRead);
+ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
+                     const ReadChipStep &closingRead);
 
 // A file chosen for Write FLASH: a HEX file is converted beside itself by the converter
 // program and the image's name returned; any other name comes back as it is. Nothing on failure

@@ -74,7 +74,9 @@ public:
     bool waitWritable(int) override { return true; }
     int readSome(std::uint8_t *target, int count) override
     {
-        if (port_.bytesAvailable() <= 0)
+        // Without an event loop Qt moves bytes from the driver into its buffer only when it
+        // waits; a wait of 0 takes what the driver holds without blocking.
+        if (port_.bytesAvailable() <= 0 && !port_.waitForReadyRead(0))
             return 0;
         return int(port_.read(reinterpret_cast<char *>(target), count));
     }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace avrlink {
@@ -37,6 +39,9 @@ public:
         int lowLatencyErrno = 0;       // ... and refused with this errno (ignored), 0 when it took it
     };
     static constexpr int kWriteTimeoutMs = 2000;
+    // What the time limits of read, write and waitForCharacter are measured by.
+    using Clock = std::chrono::steady_clock;
+    using ClockSource = std::function<Clock::time_point()>;
 
     static void setDefaultBackend(SerialBackend backend);
     static SerialBackend defaultBackend();
@@ -59,13 +64,23 @@ public:
     bool write(const std::uint8_t *data, int count);
     // Reads up to count bytes into target and returns how many came. It ends when all
     // have arrived, 10 ms after a byte without the next, or 10 + 10 x count ms after it began.
+    // Before it ends for time it takes, without waiting, what the driver already holds: a
+    // thread that was not scheduled until past the limit must not lose bytes that came in time.
     // Bytes that did not come leave their places in target untouched.
     int read(std::uint8_t *target, int count);
     // Waits until one more character has arrived (it is consumed, not returned).
     bool waitForCharacter(int timeoutMs);
 
+    // Replaces the clock (Clock::now by default), so that a test can let a time limit pass at
+    // the moment it chooses.
+    void setClock(ClockSource clock);
+
 private:
+    Clock::time_point now() const { return clock_ ? clock_() : Clock::now(); }
+    int msLeft(Clock::time_point until) const;
+
     std::unique_ptr<PortDevice> device_;
+    ClockSource clock_;
     OpenReport report_;
 };
 

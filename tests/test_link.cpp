@@ -12,6 +12,8 @@
 #include <QTest>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <future>
 #include <grp.h>
 #include <pwd.h>
@@ -561,6 +563,54 @@ private slots:
         state.CmdBlock = block({6});
         QVERIFY(!exchange());
         QCOMPARE(hex(state.PageBuffer.data() + 98, 4), QString("FF FF 5A 5A"));
+    }
+
+    void readTakesWhatWaitsWhenTimeIsUp_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("word") << 2;
+        QTest::newRow("block") << 128;
+    }
+    void readTakesWhatWaitsWhenTimeIsUp()
+    {
+        // The thread was held up past the read's time limit while the reply came in whole: the
+        // bytes wait in the driver and are the reply. The line's clock lets the limit pass at
+        // the moment the reply is known to be there, so no real time is measured.
+        QFETCH(int, count);
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString path = QString::fromLocal8Bit(::ptsname(master));
+        // A second opener of the slave, only to see when the bytes have reached its input.
+        const int watch = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(watch >= 0);
+        std::vector<std::uint8_t> reply(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i)
+            reply[std::size_t(i)] = std::uint8_t(0xA0 + i);
+
+        SerialLine line;
+        QCOMPARE(line.open(path), SerialLine::OpenResult::Ok);
+        const auto start = SerialLine::Clock::now();
+        int calls = 0;
+        bool delivered = false;
+        line.setClock([&] {
+            if (calls++ == 0)
+                return start;  // the read begins: nothing has come yet
+            if (!delivered) {  // the next look at the clock: the reply is in, the limit long past
+                delivered = ::write(master, reply.data(), reply.size()) == ssize_t(reply.size());
+                pollfd p{watch, POLLIN, 0};
+                delivered = delivered && ::poll(&p, 1, 10000) == 1;
+            }
+            return start + std::chrono::seconds(10);
+        });
+        std::vector<std::uint8_t> target(static_cast<std::size_t>(count), 0x5A);
+        const int got = line.read(target.data(), count);
+        line.close();
+        ::close(watch);
+        ::close(master);
+        QVERIFY(delivered);
+        QCOMPARE(got, count);
+        QCOMPARE(hex(target.data(), count), hex(reply.data(), count));
     }
 
     void writeErrorEndsWrite()
