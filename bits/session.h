@@ -35,11 +35,12 @@ struct Session {
 
     // After a lost reply to a cmdReadWord or cmdReadBlock whose reply starts at stream offset
     // address: closes the stream and streams again up to address, so the lost command can be
-    // repeated. False when the attempts at this address are used up (nothing then sent).
-    bool recover(avrlink::StreamRecovery &recovery, std::uint32_t address)
+    // repeated. owed: the bytes of the lost reply that did not come. False when the attempts
+    // at this address are used up (nothing then sent).
+    bool recover(avrlink::StreamRecovery &recovery, std::uint32_t address, int owed)
     {
         avrlink::LinkState state{CmdBlock, PageBuffer, PortName};
-        const bool ok = recovery.recover(state, 0, address);
+        const bool ok = recovery.recover(state, 0, address, owed);
         CmdBlock = state.CmdBlock;
         PageBuffer = state.PageBuffer;
         return ok;

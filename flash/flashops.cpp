@@ -76,7 +76,8 @@ bool streamCommand(Session &session, const Faces &faces, avrlink::StreamRecovery
         const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
         if (result.done())
             return true;
-        if (result.outcome != avrlink::Outcome::ShortReply || !session.recover(recovery, address)) {
+        const int owed = (word ? avrlink::kReadWordSize : avrlink::kReadBlockSize) - result.received;
+        if (result.outcome != avrlink::Outcome::ShortReply || !session.recover(recovery, address, owed)) {
             reportFailure(session, faces, result.outcome);
             return false;
         }

@@ -3,6 +3,7 @@
 #include "exchange.h"
 #include "serialline.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace avrlink {
@@ -22,9 +23,11 @@ constexpr int kQuietWithoutReplyMs = 100;
 
 // Sends cmdEnd and takes every byte the adapter sends until it has answered it. A reply that
 // was only late, not lost, comes in now, before the cmdEnd's own reply: were it left on the
-// line, a later command could take it for its own. The adapter answers in order, so once 8
-// bytes or more have come and the line is quiet, it has closed the stream and owes nothing.
-bool closeStream(const QString &portName, const Block &block)
+// line, a later command could take it for its own. The adapter answers in order, so once the
+// bytes it still owed of the lost reply and the 8 of the cmdEnd's have come and the line is
+// quiet, it has closed the stream and owes nothing. Counting the owed bytes matters: the rest
+// of a late block alone can be 8 bytes or more, and a pause after it is no answer to cmdEnd.
+bool closeStream(const QString &portName, const Block &block, int owed)
 {
     SerialLine line;
     if (line.open(portName) != SerialLine::OpenResult::Ok)
@@ -36,22 +39,23 @@ bool closeStream(const QString &portName, const Block &block)
         return false;
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::milliseconds(kCatchUpMs);
+    const int answered = owed + kBlockSize;
     int got = 0;
     for (;;) {
-        if (line.waitForCharacter(got >= kBlockSize ? kQuietAfterReplyMs : kQuietWithoutReplyMs)) {
+        if (line.waitForCharacter(got >= answered ? kQuietAfterReplyMs : kQuietWithoutReplyMs)) {
             ++got;
             continue;
         }
-        // Quiet after a reply: done. Quiet without one: the adapter may still be catching up,
+        // Quiet after the answer: done. Quiet before it: the adapter may still be catching up,
         // or it is one that answers cmdEnd with nothing; wait until the catch-up time is over.
-        if (got >= kBlockSize || Clock::now() >= until)
+        if (got >= answered || Clock::now() >= until)
             return true;
     }
 }
 
 }  // namespace
 
-bool StreamRecovery::recover(LinkState &state, int pageSize, std::uint32_t address)
+bool StreamRecovery::recover(LinkState &state, int pageSize, std::uint32_t address, int owed)
 {
     if (failures_ == 0 || address != failedAddress_) {
         failedAddress_ = address;
@@ -63,14 +67,18 @@ bool StreamRecovery::recover(LinkState &state, int pageSize, std::uint32_t addre
     bool ok = false;
     while (!ok && ++failures_ < kMaxAttempts) {
         ++retries_;
-        ok = closeStream(state.PortName, block);
+        ok = closeStream(state.PortName, block, owed);
         std::uint32_t at = 0;
         while (ok && at < address) {
             state.CmdBlock = block;
             const bool wholeBlock = address - at >= std::uint32_t(kReadBlockSize);
             state.CmdBlock[0] = wholeBlock ? cmdReadBlock : cmdReadWord;
-            ok = exchangeCommand(state, pageSize, quiet);
-            at += wholeBlock ? kReadBlockSize : kReadWordSize;
+            const int size = wholeBlock ? kReadBlockSize : kReadWordSize;
+            const ExchangeResult result = exchange(state, pageSize, quiet);
+            ok = result.done();
+            // What a re-stream reply still owes is taken in by the next cmdEnd.
+            owed = ok ? 0 : std::max(0, size - result.received);
+            at += size;
         }
     }
     state.CmdBlock = block;

@@ -23,7 +23,8 @@
 //   - counts the failed attempt at `address`. After kMaxAttempts failed attempts at one
 //     address it sends nothing and returns false: the caller gives up.
 //   - otherwise sends cmdEnd (bytes 1 to 7 as CmdBlock holds them) and takes every byte the
-//     adapter sends until it has answered the cmdEnd and the line is quiet (at most about 2 s):
+//     adapter sends until the `owed` bytes of the lost reply and the cmdEnd's 8 have come and
+//     the line is quiet (at most about 2 s):
 //     a reply that was late rather than lost arrives then and cannot be mistaken later for
 //     the reply of another command. Then it streams again from Flash byte 0 up to `address`: cmdReadBlock while 128 bytes or
 //     more remain, cmdReadWord for the rest (an address is always even). A reply lost during
@@ -48,7 +49,9 @@ class StreamRecovery {
 public:
     static constexpr int kMaxAttempts = 3;  // failed attempts at one address before giving up
 
-    bool recover(LinkState &state, int pageSize, std::uint32_t address);
+    // owed: bytes of the lost reply that did not come (its size less what arrived); the
+    // cmdEnd's answer is awaited only after that many more have come or the catch-up time ran out.
+    bool recover(LinkState &state, int pageSize, std::uint32_t address, int owed = 0);
 
     // Re-streams done so far in this operation, for the final status text.
     int retries() const { return retries_; }

@@ -10,6 +10,7 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -611,6 +612,68 @@ private slots:
         QVERIFY(delivered);
         QCOMPARE(got, count);
         QCOMPARE(hex(target.data(), count), hex(reply.data(), count));
+    }
+
+    void recoveryTakesWhatTheLostReplyOwed()
+    {
+        // The rest of a late block (28 bytes, 8 or more) comes in after cmdEnd has gone out, and
+        // the adapter pauses before it answers the cmdEnd. Taking the rest alone for that answer
+        // would leave the answer on the line, where the next command's purge has already run:
+        // it would stand in front of the next block's data.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        LinkState link;
+        link.PortName = QString::fromLocal8Bit(::ptsname(master));
+        // Keeps the slave open between the program's opens, as a real port's driver stays.
+        const int keep = ::open(link.PortName.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(keep >= 0);
+        auto takeBlock = [master] {
+            std::uint8_t b[8];
+            int got = 0;
+            while (got < 8) {
+                pollfd p{master, POLLIN, 0};
+                if (::poll(&p, 1, 10000) != 1)
+                    return -1;
+                const ssize_t n = ::read(master, b + got, std::size_t(8 - got));
+                if (n <= 0)
+                    return -1;
+                got += int(n);
+            }
+            return int(b[0]);
+        };
+        std::vector<std::uint8_t> data(128);
+        for (int i = 0; i < 128; ++i)
+            data[std::size_t(i)] = std::uint8_t(0x40 + i);
+        std::atomic<bool> played{false};
+        std::thread adapter([&] {
+            const std::vector<std::uint8_t> rest(28, 0xEE), answer(8, 0x00);
+            if (takeBlock() != cmdEnd)
+                return;
+            if (::write(master, rest.data(), rest.size()) != ssize_t(rest.size()))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            if (::write(master, answer.data(), answer.size()) != ssize_t(answer.size()))
+                return;
+            if (takeBlock() != cmdReadBlock)
+                return;
+            played = ::write(master, data.data(), data.size()) == ssize_t(data.size());
+        });
+        link.CmdBlock = block({cmdReadBlock, 0x1E, 0x93, 0x07, 0xE1, 0xD9, 0xFF, 0xFF});
+        StreamRecovery recovery;
+        const bool recovered = recovery.recover(link, 64, 0, 28);
+        struct : Reporter {
+            QStringList messages;
+            void information(const QString &text) override { messages << text; }
+        } quiet;
+        const ExchangeResult result = avrlink::exchange(link, 64, quiet);
+        adapter.join();
+        ::close(keep);
+        ::close(master);
+        QVERIFY(recovered);
+        QVERIFY(played);
+        QVERIFY(result.done());
+        QCOMPARE(hex(link.PageBuffer.data(), 128), hex(data.data(), 128));
     }
 
     void writeErrorEndsWrite()
