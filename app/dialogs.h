@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every modal question the window asks goes through here, so tests can answer from a script.
 #pragma once
 

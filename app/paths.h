@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the program keeps the files that belong to its user: the settings file, and the
 // user's own device files. Qt Core only, so every front end can share it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: a header line, the port, the Flash read target, the Flash write source.
 #pragma once
 

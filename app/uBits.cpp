@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bit panel of the main window, and its chip operations: thin calls into bits/.
 #include "uMain.h"
 

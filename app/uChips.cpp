@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chip list of the main window: loading, identification, manual choice.
 #include "uMain.h"
 

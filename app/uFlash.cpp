@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Flash write, verify and read of the main window, and the choice of their files: thin calls
 // into flash/.
 #include "uMain.h"

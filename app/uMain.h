@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one window of the program: owns every piece of run-time state and runs every
 // operation inside the handler that started it.
 #pragma once

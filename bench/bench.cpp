@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close each operation of the window comes to the wire limit at 115200 baud, against the
 // simulated adapter pacing its bytes as the line does, and what one port cycle costs.
 #include "adaptersim.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up with a large device folder: writes N device files (10,000 unless given), then
 // times the window's creation, which loads and sorts them all. Names come in an order that
 // was the worst case for one sorted insertion after another.

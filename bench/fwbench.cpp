@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's operations through the real adapter firmware in simulation (hvsim, paced
 // strictly to the wall clock) against the wire limit plus the datasheet programming times.
 #include "dialogs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chip operations without a window: Read Chip, Write Fuses, Write Lock Bits, Chip Erase.
 // They work on a Session (the link state) and the device in force, and tell their user
 // everything through Faces.

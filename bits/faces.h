@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an operation says to its user and asks of him. The window answers with its boxes,
 // status bar and progress bar; the command line with its streams; tests with a recorder.
 #pragma once

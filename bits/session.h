@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link state an operation works on: the owner's CmdBlock, PageBuffer and PortName.
 #pragma once
 

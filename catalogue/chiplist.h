@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The order of the chip list and identification of a chip by its signature.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A device as its definition file describes it. Plain records: made at start-up,
 // never changed afterwards, alive until the program ends.
 #pragma once

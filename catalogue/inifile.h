@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads values from an INI file the way the platform's profile reader does for our
 // device files: section and key names without regard to case, blanks around a value
 // removed, the first of repeated sections and keys wins, values cut to 2047 characters.

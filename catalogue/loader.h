@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds device records from the definition files in the catalogue folder.
 #pragma once
 

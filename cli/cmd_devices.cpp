@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // devices: the catalogue, one device a line: name, signature, Flash and page size.
 #include "context.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // erase: Chip Erase, judged by its closing Read Chip.
 #include "context.h"
 

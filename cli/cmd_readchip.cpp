@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // read-chip: signature, device, the four bytes and every named bit.
 #include "context.h"
 

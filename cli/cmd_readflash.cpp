@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // read-flash FILE: the whole Flash into a raw image, replacing FILE only when every block is in.
 #include "context.h"
 

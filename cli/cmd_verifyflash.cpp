@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // verify-flash FILE: Flash against a raw image or Intel HEX; differences exit with 1.
 #include "context.h"
 

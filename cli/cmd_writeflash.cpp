@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // write-flash FILE: a raw image, or Intel HEX by its .hex name, converted in memory.
 #include "context.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // write-fuses LOW HIGH [EXT]: the three fuse bytes, read back by a closing Read Chip.
 #include "context.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // write-lock BYTE: the lock byte, read back by a closing Read Chip.
 #include "context.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every command of tarvane-cli works with: the catalogue, the link state, the device in
 // force, and a user who is never asked anything.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tarvane-cli: the chip and Flash operations of AVR Tarvane for scripts, on the same device
 // catalogue (cpu/ beside the program) and the same port (config.txt beside it).
 #include "context.h"

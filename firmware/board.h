@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The adapter board: an ATmega328P at 16 MHz (an Arduino Uno or Nano) wired to the
  * target socket and to the two supply switches. The simulated board (tools/hvsim)
  * uses the same names. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* A millisecond tick from Timer1, for time-outs; its interrupt also wakes the idle CPU. */
 #ifndef CLOCK_H
 #define CLOCK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The device table, from the parallel programming chapters of the datasheets. */
 #include "devices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* What the adapter knows of each target, found by signature after entry. Families differ
  * only in data here, so that more of them are table rows, not code. */
 #ifndef DEVICES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* High-voltage parallel programming, as the parallel programming chapters of the
  * datasheets give it. No pin is left for RDY/BSY, so every write waits its worst case. */
 #include "hvpp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* High-voltage parallel programming of the target in the socket. */
 #ifndef HVPP_H
 #define HVPP_H

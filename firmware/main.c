@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Tarvane adapter: speaks the 8-byte command block protocol on the UART and programs
  * the chip in the socket in high-voltage parallel mode. */
 #include "board.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* UART0 at 115200 8N1 with U2X; received bytes queue in a ring filled by the interrupt. */
 #ifndef UART_H
 #define UART_H

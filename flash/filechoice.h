@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File choice for the Flash operations: dialog filters and the HEX conversion step.
 #pragma once
 

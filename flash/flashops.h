@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Flash write, verify and read without a window, and the step that turns a chosen HEX file
 // into an image. They work on a Session and the device in force and report through Faces.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One complete exchange with the programmer adapter: open, set up, purge, send,
 // receive by the rule of the command code, close.
 #pragma once

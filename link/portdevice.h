@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The few port operations the serial line is built on, by backend.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial ports this machine has, as the Options dialog offers them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial port as the exchange needs it: opened exclusively for one command,
 // set to 115200 8N1, purged, written and read under fixed time-outs, closed again.
 #pragma once

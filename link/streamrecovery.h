@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Getting a Flash stream back on its feet after a lost reply.
 //
 // A cmdReadWord or cmdReadBlock names no address: the adapter answers with "the next" bytes

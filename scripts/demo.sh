@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up, builds and starts the program against the simulated adapter.
 #   --firmware [CHIP]  against the adapter firmware in simulation (hvsim) with CHIP in the
 #                      socket (default ATmega328P; `hvsim --chips` lists them) instead

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package, installs it, starts the installed program as a user who cannot
 # write beside it, checks the installed desktop files, and removes the package again.
 # Needs root (CI runs as root); refuses to touch a tarvane package installed before.

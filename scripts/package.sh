@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package in build/release and prints its path.
 # The same as: cmake --build build/release --target package, in a build configured for /usr;
 # this builds only the programs the package holds.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders the real window under Xvfb to PNG files in docs/: at start, after a Read Chip of the
 # simulated ATmega8, with one bit changed by hand, and after writing that change to the chip.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # tarvane-cli end to end against the simulated adapter, with the HEX fixtures when avr-gcc built them.
 tarvane_test(test_cli SOURCES test_cli.cpp support/devices.h LIBS adaptersim)
 target_include_directories(test_cli PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)

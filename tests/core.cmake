@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 tarvane_test(test_catalogue SOURCES test_catalogue.cpp LIBS tarvane_catalogue)
 tarvane_test(test_settings SOURCES test_settings.cpp LIBS tarvane_gui)
 tarvane_test(test_window SOURCES test_window.cpp support/scripteddialogs.h LIBS tarvane_gui)

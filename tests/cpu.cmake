@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The shipped device files must agree with avr-libc's device headers, apart from
 # the datasheet notes they carry.  The check needs avr-libc; without it the test
 # fails rather than being skipped, so a catalogue that nobody checked is never

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The firmware end to end, in simulation. These tests pace simulated time to the wall
 # clock and so must not share the two cores with other tests: they run serially.
 if(TARGET hvsim AND TARGET firmware)

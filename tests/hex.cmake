@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # HEX converter: the library on hand-made records, the program as the GUI runs it, and both
 # against avr-objcopy on firmware built here with avr-gcc.
 tarvane_test(test_hexconv SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_hexconv.cpp LIBS hexconv)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Where the user's files live, the program started as a user who cannot write beside it, and
 # the desktop files checked by the validators the desktops use.
 tarvane_test(test_paths SOURCES test_paths.cpp support/scripteddialogs.h LIBS tarvane_gui)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts the program offscreen as a user who cannot write beside it (nobody, with a home made
 # here) and checks what the install must give such a user: the shipped catalogue and the
 # user's own device files listed, the settings read from and written to ~/.config/tarvane,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The adapter simulator on a real pseudo-terminal, talked to through plain POSIX calls
 // the way the program does it: the port opened, purged and closed for every command.
 #include "adaptersim.h"

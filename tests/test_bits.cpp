@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bit panel and the chip operations, against the simulated adapter.
 #include "rig.h"
 

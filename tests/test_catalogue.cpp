@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device files: the number rule, the INI reader, bit entries, the loader, list order, identification.
 #include "chiplist.h"
 #include "inifile.h"

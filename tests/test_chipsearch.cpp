@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shipped catalogue in the chip list: with about a hundred entries, typing the first
 // letters of a name must find its entry, as a non-editable combo box does by itself.
 #include "scripteddialogs.h"

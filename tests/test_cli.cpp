@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tarvane-cli end to end: the program run as a script runs it, against the simulated adapter.
 #include "adaptersim.h"
 #include "devices.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tarvane-cli end to end against the adapter firmware in simulation (hvsim: the real
 // firmware on a simulated ATmega328P, a modelled ATmega8 in the socket), run as a script
 // runs it. Every test asks the chip model whether a datasheet rule was broken.

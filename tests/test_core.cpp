@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The operations without a window: against the simulated adapter, told to a recorder.
 #include "adaptersim.h"
 #include "chiplist.h"

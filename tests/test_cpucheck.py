@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The catalogue checker's rules for shared names, run on device files made for the purpose."""
 
 import os

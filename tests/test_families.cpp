@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shipped catalogue through the real window against the simulated adapter: one round
 // trip per device family (Read Chip, a fuse write read back, Flash written and read), and
 // the devices with 256-byte pages, whose pages the window writes in pieces of 128.

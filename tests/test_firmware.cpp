@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The adapter firmware end to end: the unchanged window and link against the firmware
 // running in simulation (hvsim) with a modelled chip in the socket. Every test also
 // asks the chip model whether a datasheet rule was broken.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Flash write, verify and read, and the choice of their files, against the simulated adapter.
 #include "filechoice.h"
 #include "rig.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The HEX converter as a library (record handling, error reasons) and as the program the GUI
 // starts (output name, no output on failure, paths with blanks), checked against avr-objcopy.
 

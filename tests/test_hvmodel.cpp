@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chip model's rule checker and memory semantics, driven directly with waveforms.
 #include "model.h"
 

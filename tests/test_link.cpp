@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One exchange with the programmer adapter, checked by the bytes the simulated adapter saw.
 #include "adaptersim.h"
 #include "exchange.h"

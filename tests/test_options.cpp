@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File > Options: the ports this machine has, offered in the one input line.
 #include "dialogs.h"
 #include "portdevice_list.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the settings file and the user's own device files are looked for, and the window
 // listing the user's device files beside the shipped ones.
 #include "paths.h"

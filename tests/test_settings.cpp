@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: reading its lines, writing them back, replacing the file safely.
 #include "settings.h"
 #include "support/child.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window as it starts, closes, remembers its settings and tells its version.
 #include "scripteddialogs.h"
 #include "support/child.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Check the shipped device files (cpu/*.ini) against the avr-libc device headers.
 
 Every fact is read afresh from the headers: the device header is found the way

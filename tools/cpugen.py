@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Write the shipped device files (cpu/*.ini) from the avr-libc device headers.
 
 The facts come from the AVR compiler's own preprocessor (avr-gcc -E with

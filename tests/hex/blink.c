@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Fixture firmware for the HEX converter tests: a LED chaser on PORTB reading its pattern
  * from program memory. With BOOT_STUB defined, a small routine goes into its own section,
  * which the build places far above the program to leave a gap in the image. */

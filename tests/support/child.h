@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a piece of a test in a child process, for what must not touch the test itself: a
 // file-size limit (a full disk), or a call that may hang on a FIFO.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The test catalogue and small file helpers, shared by the window's and the core's tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A window wired to the adapter board in simulation (hvsim: the real firmware on a
 // simulated ATmega328P, a modelled chip in its socket) with the shipped catalogue.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The operations' user, played by a recorder: every call is kept in order, questions are
 // answered from a queue (an empty queue answers No).
 #pragma once

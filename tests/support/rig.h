@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A window wired to the simulated adapter, with a small catalogue of test devices.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Answers the window's questions from a script and records every box it shows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A simulated programmer adapter on a pseudo-terminal: plays the parallel-mode
 // programmer's side of the command block protocol so the program and its tests
 // can run without hardware.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // adapter-sim: a simulated programmer adapter on a pseudo-terminal, for running the
 // program (or a script) against a chip without the hardware.
 #include "adaptersim.h"

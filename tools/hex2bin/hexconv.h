@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Intel HEX to raw Flash image conversion, kept free of I/O policy so tests call it directly.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // hex2bin FILE.hex: writes the raw Flash image FILE.bin beside its input.
 //
 // The GUI starts this program with the HEX file's path unquoted after the program name, so a

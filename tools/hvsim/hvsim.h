@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The adapter board in simulation: the real firmware (tarvane-adapter.elf) runs on a
 // simulated ATmega328P at 16 MHz (libsimavr), its UART bridged to a pseudo-terminal, its
 // pins wired to a model of the target chip. Same surface as adapter-sim's Simulator, so a

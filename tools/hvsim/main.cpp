@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // hvsim: the adapter board in simulation, for running the program (or a script) against
 // the real firmware and a modelled chip without the hardware.
 #include "hvsim.h"

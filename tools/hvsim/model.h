@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The target chip's parallel programming interface, modelled from the datasheets'
 // parallel programming chapters, with a checker that counts every broken rule.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders the main window to a PNG for the README: as it starts, or after a Read Chip
 // against the simulated adapter with one bit changed by hand.
 #include "dialogs.h"
