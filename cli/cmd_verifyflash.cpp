@@ -23,11 +23,8 @@ int verifyFlash(Context &c)
     if (!isHexFileName(name))
         return c.finish(core::verifyFlash(c.session, f, *device, name, c.closingRead()).result);
     QByteArray image;
-    QString reason;
-    if (!core::loadHexImage(name, image, &reason)) {
-        printErr(QStringLiteral("Error converting HEX to BIN: %1: %2.").arg(name, reason));
+    if (!loadHexImage(name, image))
         return kFileError;
-    }
     QBuffer buffer(&image);
     buffer.open(QIODevice::ReadOnly);
     return c.finish(core::verifyFlashImage(c.session, f, *device, buffer, c.closingRead()).result);

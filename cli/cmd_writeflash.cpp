@@ -23,11 +23,8 @@ int writeFlash(Context &c)
     if (!isHexFileName(name))
         return c.finish(core::writeFlash(c.session, f, *device, name));
     QByteArray image;
-    QString reason;
-    if (!core::loadHexImage(name, image, &reason)) {
-        printErr(QStringLiteral("Error converting HEX to BIN: %1: %2.").arg(name, reason));
+    if (!loadHexImage(name, image))
         return kFileError;
-    }
     QBuffer buffer(&image);
     buffer.open(QIODevice::ReadOnly);
     return c.finish(core::writeFlashImage(c.session, f, *device, buffer));

@@ -3,6 +3,7 @@
 #include "paths.h"
 
 #include "chiplist.h"
+#include "flashops.h"
 #include "loader.h"
 
 #include <QDir>
@@ -201,6 +202,15 @@ std::optional<std::uint8_t> parseByte(const QString &text)
     if (!ok)
         return std::nullopt;
     return std::uint8_t(value);
+}
+
+bool loadHexImage(const QString &name, QByteArray &image)
+{
+    QString reason;
+    if (core::loadHexImage(name, image, &reason))
+        return true;
+    printErr(QStringLiteral("Error converting HEX to BIN: %1: %2.").arg(name, reason));
+    return false;
 }
 
 }  // namespace cli

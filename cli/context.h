@@ -89,6 +89,9 @@ std::optional<std::uint8_t> parseByte(const QString &text);
 void printOut(const QString &text);  // a line on standard output
 void printErr(const QString &text);  // a line on standard error
 
+// An Intel HEX file converted in memory into image; false after the reason went to stderr.
+bool loadHexImage(const QString &name, QByteArray &image);
+
 // The commands, one file each.
 int readChip(Context &c);
 int writeFuses(Context &c);
