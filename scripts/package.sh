@@ -10,10 +10,7 @@ bash scripts/setup.sh
 build=build/release
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DTARVANE_TESTS=OFF -DTARVANE_BENCH=OFF >/dev/null
-targets=(tarvane hex2bin)
-if cmake --build "$build" --target help | grep -qw tarvane-cli; then
-  targets+=(tarvane-cli)
-fi
+targets=(tarvane tarvane-cli hex2bin)
 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 rm -f "$build"/tarvane_*.deb
 (cd "$build" && cpack -G DEB >/dev/null 2>&1) || (cd "$build" && cpack -G DEB)
