@@ -17,6 +17,7 @@ namespace {
 // Says Yes to the confirmation, so the "written" state needs no hand on the mouse.
 struct YesDialogs : WidgetDialogs {
     bool confirm(QWidget *, const QString &) override { return true; }
+    bool confirmDetails(QWidget *, const QString &, const QString &) override { return true; }
 };
 
 }  // namespace
