@@ -50,25 +50,19 @@ void WidgetDialogs::error(QWidget *parent, const QString &text)
 
 bool WidgetDialogs::confirm(QWidget *parent, const QString &text)
 {
+    return confirmDetails(parent, text, QString());
+}
+
+bool WidgetDialogs::confirmDetails(QWidget *parent, const QString &text, const QString &informative)
+{
     QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::NoButton, parent);
+    box.setInformativeText(informative);  // an empty one shows nothing
     QPushButton *yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
     QPushButton *no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
     box.setDefaultButton(yes);
     box.setEscapeButton(no);
     box.exec();
     // Closing the box any other way counts as No.
-    return box.clickedButton() == yes;
-}
-
-bool WidgetDialogs::confirmDetails(QWidget *parent, const QString &text, const QString &informative)
-{
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::NoButton, parent);
-    box.setInformativeText(informative);
-    QPushButton *yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
-    QPushButton *no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
-    box.setDefaultButton(yes);
-    box.setEscapeButton(no);
-    box.exec();
     return box.clickedButton() == yes;
 }
 
