@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How close each operation of the window comes to the wire limit at 115200 baud, against the
 // simulated adapter pacing its bytes as the line does, and what one port cycle costs.
+#include "benchdialogs.h"
 #include "adaptersim.h"
 #include "dialogs.h"
 #include "exchange.h"
@@ -28,22 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double kByteSeconds = 10.0 / 115200.0;  // 8N1: ten bits a byte
 constexpr int kPageWriteUs = 4500;
 constexpr int kEraseUs = 9000;
-
-// Answers every question with Yes and keeps count of what would have been shown.
-struct BenchDialogs : Dialogs {
-    int boxes = 0;
-    QString last;
-    void information(QWidget *, const QString &t) override { ++boxes, last = t; }
-    void error(QWidget *, const QString &t) override { ++boxes, last = t; }
-    bool confirm(QWidget *, const QString &) override { return true; }
-    void applicationError(QWidget *, const QString &t) override { ++boxes, last = t; }
-    std::optional<QString> inputText(QWidget *, const QString &, const QString &, const QString &) override
-    {
-        return std::nullopt;
-    }
-    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
-    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
-};
 
 struct WireCount {
     int commands = 0;

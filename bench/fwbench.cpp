@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's operations through the real adapter firmware in simulation (hvsim, paced
 // strictly to the wall clock) against the wire limit plus the datasheet programming times.
+#include "benchdialogs.h"
 #include "dialogs.h"
 #include "hvsim.h"
 #include "uMain.h"
@@ -23,21 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double kByteSeconds = 10.0 / 115200.0;  // 8N1: ten bits a byte
 constexpr double kPageWriteSeconds = 4.5e-3;      // tWLRH, worst case
 constexpr double kEraseSeconds = 9e-3;            // tWLRH_CE, worst case
-
-struct BenchDialogs : Dialogs {
-    int boxes = 0;
-    QString last;
-    void information(QWidget *, const QString &t) override { ++boxes, last = t; }
-    void error(QWidget *, const QString &t) override { ++boxes, last = t; }
-    bool confirm(QWidget *, const QString &) override { return true; }
-    void applicationError(QWidget *, const QString &t) override { ++boxes, last = t; }
-    std::optional<QString> inputText(QWidget *, const QString &, const QString &, const QString &) override
-    {
-        return std::nullopt;
-    }
-    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
-    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
-};
 
 // Bytes on the wire in both directions and pages programmed, from the board's log.
 struct WireCount {

@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The benchmarks' dialog seam: Yes to every question, no file chosen, and a count of the
+// boxes shown, with the last text, so a run can tell that an operation reported a failure.
+#pragma once
+
+#include "dialogs.h"
+
+#include <QString>
+#include <optional>
+
+struct BenchDialogs : Dialogs {
+    int boxes = 0;
+    QString last;
+    void information(QWidget *, const QString &t) override { ++boxes, last = t; }
+    void error(QWidget *, const QString &t) override { ++boxes, last = t; }
+    bool confirm(QWidget *, const QString &) override { return true; }
+    void applicationError(QWidget *, const QString &t) override { ++boxes, last = t; }
+    std::optional<QString> inputText(QWidget *, const QString &, const QString &, const QString &) override
+    {
+        return std::nullopt;
+    }
+    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
+    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
+};
