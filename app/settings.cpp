@@ -34,13 +34,21 @@ void parseSettings(const QByteArray &content, SettingsValues &values)
         values.ReadFromFile = QString::fromLocal8Bit(lines[3]);
     if (values.PortName.isEmpty())
         values.PortName = kDefaultPortName;
+    for (qsizetype i = 4; i < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        if (line == "FastTransfers=on")
+            values.FastTransfers = true;
+        else if (line == "FastTransfers=off")
+            values.FastTransfers = false;
+    }
 }
 
 QByteArray formatSettings(const SettingsValues &values)
 {
     QByteArray out;
     for (const QByteArray &line : {kSettingsHeader, values.PortName.toLocal8Bit(), values.WriteToFile.toLocal8Bit(),
-                                   values.ReadFromFile.toLocal8Bit()}) {
+                                   values.ReadFromFile.toLocal8Bit(),
+                                   QByteArray(values.FastTransfers ? "FastTransfers=on" : "FastTransfers=off")}) {
         out += line;
         out += "\r\n";
     }

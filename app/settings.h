@@ -12,14 +12,18 @@ struct SettingsValues {
     QString PortName;
     QString WriteToFile;   // text of edWriteToFile
     QString ReadFromFile;  // text of edReadFromFile
+    // Kept after the four lines above, one "Name=value" line each, which a reader of the
+    // four lines alone ignores.
+    bool FastTransfers = true;
 };
 
 // Lines end at CR, LF or CR LF; a last line without an end counts; a NUL ends the text.
 // Line 1 is ignored; lines 2 to 4 replace the fields they reach, the rest keep their values.
-// An empty port afterwards becomes the default port.
+// An empty port afterwards becomes the default port. From line 5 on, "FastTransfers=on" or
+// "=off"; other lines there are ignored.
 void parseSettings(const QByteArray &content, SettingsValues &values);
 
-// The four lines, each ended by CR LF.
+// The four lines, then the later settings, each ended by CR LF.
 QByteArray formatSettings(const SettingsValues &values);
 
 // No more than this is read of the file.

@@ -222,5 +222,5 @@ void TfmMain::btWriteLocksClick()
 void TfmMain::btChipEraseClick()
 {
     core::Session link = session();
-    core::chipErase(link, faces(), closingRead(), [] { QCoreApplication::processEvents(); });
+    core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); });
 }

@@ -138,6 +138,10 @@ void TfmMain::buildWindow()
     file->setObjectName(QStringLiteral("File1"));
     QAction *options = file->addAction(QStringLiteral("Options"), this, &TfmMain::Options1Click);
     options->setObjectName(QStringLiteral("Options1"));
+    actFastTransfers = file->addAction(QStringLiteral("Fast transfers"), this, &TfmMain::FastTransfersClick);
+    actFastTransfers->setObjectName(QStringLiteral("actFastTransfers"));
+    actFastTransfers->setCheckable(true);
+    actFastTransfers->setChecked(FastTransfers);
     file->addSeparator();
     QAction *exit = file->addAction(QStringLiteral("Exit"), this, &TfmMain::Exit1Click);
     exit->setObjectName(QStringLiteral("Exit1"));
@@ -392,9 +396,11 @@ bool TfmMain::ExchangeCommand()
 
 void TfmMain::LoadSettings()
 {
-    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text()};
+    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers};
     SettingsUnread = !readSettingsFile(ConfigFile, values);
     PortName = values.PortName;
+    FastTransfers = values.FastTransfers;
+    actFastTransfers->setChecked(FastTransfers);
     edWriteToFile->setText(values.WriteToFile);
     edReadFromFile->setText(values.ReadFromFile);
     if (SettingsUnread)
@@ -408,7 +414,7 @@ void TfmMain::SaveSettings()
         setStatus(QStringLiteral("Settings not saved: the settings file could not be read at start-up."));
         return;
     }
-    if (!writeSettingsFile(ConfigFile, {PortName, edWriteToFile->text(), edReadFromFile->text()}))
+    if (!writeSettingsFile(ConfigFile, {PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers}))
         setStatus(QStringLiteral("Can`t write settings file; the old one is kept."));
 }
 
@@ -420,6 +426,12 @@ void TfmMain::Options1Click()
     if (const auto port = dlg.inputTextChoice(this, QStringLiteral("Настройки"), QStringLiteral("COM-порт: "),
                                               PortName, avrlink::portChoiceLabels(ports)))
         PortName = avrlink::portFromChoice(*port, ports);
+    SaveSettings();
+}
+
+void TfmMain::FastTransfersClick(bool on)
+{
+    FastTransfers = on;
     SaveSettings();
 }
 

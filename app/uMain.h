@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -38,6 +39,10 @@ public:
     const TDevice *AutoDevice = nullptr;
     QString PortName;
     QString ConfigFile;
+    // "Fast transfers" (File menu): on, each operation opens the port once, verifies Flash by
+    // blocks, checks an erase and uses our board's extensions; off, the original program's
+    // exact command sequences. Kept in config.txt after its four lines.
+    bool FastTransfers = true;
 
     QString statusText() const;
     // The window's face at the two sizes it uses: 11 px, and 13 px for the larger captions.
@@ -54,6 +59,7 @@ public:
     QPushButton *btWriteFlash, *btVerifyFlash, *btReadFlash, *btOD, *btSD;
     QStatusBar *StatusBar1;
     QProgressBar *ProgressBar1;
+    QAction *actFastTransfers;
 
 public slots:
     // Programmer link
@@ -91,6 +97,7 @@ public slots:
     void LoadSettings();
     void SaveSettings();
     void Options1Click();
+    void FastTransfersClick(bool on);
     void Exit1Click();
     void About1Click();
 
@@ -100,7 +107,7 @@ protected:
 private:
     friend class WindowFaces;
     // What the operations of bits/ and flash/ work on and report through.
-    core::Session session() { return {CmdBlock, PageBuffer, PortName}; }
+    core::Session session() { return {CmdBlock, PageBuffer, PortName, FastTransfers}; }
     core::Faces faces();
     // Their closing Read Chip: a click on btRead, and what it found.
     core::ReadChipStep closingRead();

@@ -2,6 +2,9 @@
 #include "chipops.h"
 
 #include "chiplist.h"
+#include "porthold.h"
+
+#include <algorithm>
 
 namespace core {
 
@@ -51,6 +54,7 @@ QString signatureText(const avrlink::Block &reply)
 
 bool readChip(Session &session, const Faces &faces)
 {
+    const avrlink::PortHold hold(session.PortName, session.fast);
     session.CmdBlock = {avrlink::cmdReadChip, 0, 0, 0, 0, 0, 0, 0};
     const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
     switch (result.outcome) {
@@ -186,25 +190,63 @@ QString readBackDifference(const TDevice &device, const std::vector<int> &groups
 
 namespace {
 
+// Why the closing Read Chip does not show the chip the operation was for, or nothing when it
+// does: a chip that could not be read, or another chip in the socket (chosen by hand as another
+// device, or swapped since it was identified).
+QString notTheChip(const TDevice &device, const ChipRead &read)
+{
+    if (!read.complete)
+        return QStringLiteral("chip could not be read");
+    const avrlink::Block &r = read.reply;
+    if (r[1] != device.Signature[0] || r[2] != device.Signature[1] || r[3] != device.Signature[2])
+        return QStringLiteral("the chip reads signature ") + signatureText(r) + QStringLiteral(", not that of ")
+               + device.Name;
+    return {};
+}
+
+// A chip that could not be read back failed for the link's sake; anything else is a chip that
+// does not hold what was written.
+Result failed(const ChipRead &read)
+{
+    return read.complete ? Result::Failed : Result::Aborted;
+}
+
 // Sends the write, runs the closing Read Chip and judges the read-back.
 Result writeAndCheck(Session &session, const Faces &faces, const TDevice &device, const std::vector<int> &groups,
                      const ChipBytes &sent, const ReadChipStep &closingRead, const QString &what,
                      const QString &completed)
 {
+    const avrlink::PortHold hold(session.PortName, session.fast);
     if (!chipCommandSent(session, faces))
         return Result::Aborted;
     const ChipRead read = closingRead();
-    QString difference;
-    if (!read.complete)
-        difference = QStringLiteral("chip could not be read");
-    else
+    QString difference = notTheChip(device, read);
+    if (difference.isEmpty())
         difference = readBackDifference(device, groups, sent, read.bytes());
     if (!difference.isEmpty()) {
         faces.status(what + QStringLiteral(" programming failed: ") + finish(difference));
-        return Result::Failed;
+        return failed(read);
     }
     faces.status(completed);
     return Result::Done;
+}
+
+// After an erase, the first block of Flash must read blank: an adapter that lost the erase
+// command still shows lock bits that were unprogrammed before. Reads one cmdReadBlock; the
+// closing Read Chip that follows closes the stream it opens. Empty when blank.
+QString blankCheck(Session &session, const Faces &faces, const TDevice &device)
+{
+    session.CmdBlock[0] = avrlink::cmdReadBlock;
+    const avrlink::ExchangeResult result = session.exchange(0, faces.messages);
+    if (!result.done())
+        return QStringLiteral("the first Flash block could not be read.");
+    const int count = std::clamp(device.FlashSize, 0, avrlink::kReadBlockSize);
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t b = session.PageBuffer[std::size_t(i)];
+        if (b != 0xFF)
+            return QStringLiteral("Flash byte %1 reads %2 after the erase, not FFh.").arg(i).arg(avrlink::hexByte(b));
+    }
+    return {};
 }
 
 }  // namespace
@@ -244,7 +286,7 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
                          QStringLiteral("Lock Bits programming completed."));
 }
 
-Result chipErase(Session &session, const Faces &faces, const ReadChipStep &closingRead,
+Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
                  const std::function<void()> &processEvents)
 {
     session.CmdBlock[0] = avrlink::cmdChipErase;
@@ -254,14 +296,16 @@ Result chipErase(Session &session, const Faces &faces, const ReadChipStep &closi
     }
     if (!faces.confirm(QStringLiteral("Really ?")))
         return Result::Cancelled;
+    const avrlink::PortHold hold(session.PortName, session.fast);
     if (!chipCommandSent(session, faces))
         return Result::Aborted;
     if (processEvents)
         processEvents();
+    const QString notBlank = session.fast ? blankCheck(session, faces, device) : QString();
     const ChipRead read = closingRead();
-    QString failure;
-    if (!read.complete) {
-        failure = QStringLiteral("chip could not be read.");
+    QString failure = notTheChip(device, read);
+    if (!failure.isEmpty()) {
+        failure = finish(failure);
     } else if (!read.identified || !read.device) {
         failure = QStringLiteral("chip not identified after the erase.");
     } else {
@@ -271,12 +315,15 @@ Result chipErase(Session &session, const Faces &faces, const ReadChipStep &closi
         if ((lock & mask) != mask)
             failure = QStringLiteral("Lock Bits reads ") + avrlink::hexByte(lock) + QStringLiteral(", expected ")
                       + avrlink::hexByte(std::uint8_t(lock | mask)) + QLatin1Char('.');
+        else
+            failure = notBlank;
     }
     if (!failure.isEmpty()) {
         faces.status(QStringLiteral("Device erasing failed: ") + failure);
-        return Result::Failed;
+        return failed(read);
     }
-    faces.status(QStringLiteral("Device erased."));
+    faces.status(session.fast ? QStringLiteral("Device erased.")
+                              : QStringLiteral("Device erased. Not checked for blank Flash: Fast transfers are off."));
     return Result::Done;
 }
 

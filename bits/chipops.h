@@ -37,8 +37,8 @@ using ReadChipStep = std::function<ChipRead()>;
 
 enum class Result {
     Done,       // carried out and, where it can be, read back as intended
-    Cancelled,  // the user said No; nothing was sent
-    Aborted,    // the link failed; the operation stopped
+    Cancelled,  // the user said No; nothing was sent (or a transfer was stopped on request)
+    Aborted,    // the link failed (the read-back included); the operation stopped
     Failed,     // carried out, but the chip does not read back as intended (or a file failed)
 };
 
@@ -74,6 +74,8 @@ QStringList writeWarnings(const TDevice &device, const std::vector<int> &groups,
 QString readBackDifference(const TDevice &device, const std::vector<int> &groups, const ChipBytes &sent,
                            const ChipBytes &read);
 
+// Writes and erases are done only when the closing Read Chip shows the device's own signature
+// and the bits as written.
 // Write Fuses: block 02, bytes 4 to 6 low, high, extended; bytes 1 to 3 and 7 carried over.
 Result writeFuses(Session &session, const Faces &faces, const TDevice &device, std::uint8_t low,
                   std::uint8_t high, std::uint8_t extended, const std::optional<ChipBytes> &before,
@@ -84,8 +86,9 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
                   const std::optional<ChipBytes> &before, const ReadChipStep &closingRead);
 
 // Chip Erase: block 04, every other byte carried over; two questions. processEvents runs
-// between the erase and its Read Chip (the window lets pending messages through there).
-Result chipErase(Session &session, const Faces &faces, const ReadChipStep &closingRead,
+// between the erase and its Read Chip (the window lets pending messages through there). With
+// fast transfers the first Flash block is read after the erase and must be blank.
+Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
                  const std::function<void()> &processEvents = {});
 
 }  // namespace core

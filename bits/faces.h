@@ -24,6 +24,9 @@ public:
     virtual void start(qint64 maximum, int step) = 0;
     virtual void step() = 0;
     virtual void reset() = 0;
+    // The user asked the transfer to stop (Ctrl+C on the command line): it ends at the next
+    // page or block, with the adapter's stream closed.
+    virtual bool stopRequested() const { return false; }
 };
 
 // The one-line result every operation leaves (the window's status bar).
@@ -39,6 +42,14 @@ class Messages : public avrlink::Reporter {
 public:
     virtual void error(const QString &text) = 0;
     virtual void applicationError(const QString &text) = 0;
+    // An error about one file: text is the box's words; a front end that can say more names
+    // the file and the system's reason.
+    virtual void fileError(const QString &text, const QString &file, const QString &reason)
+    {
+        Q_UNUSED(file);
+        Q_UNUSED(reason);
+        error(text);
+    }
 };
 
 struct Faces {
@@ -54,6 +65,10 @@ struct Faces {
     void status(const QString &text) const { statusText.status(text); }
     void information(const QString &text) const { messages.information(text); }
     void error(const QString &text) const { messages.error(text); }
+    void fileError(const QString &text, const QString &file, const QString &reason) const
+    {
+        messages.fileError(text, file, reason);
+    }
 };
 
 }  // namespace core

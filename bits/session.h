@@ -14,6 +14,10 @@ struct Session {
     avrlink::Block &CmdBlock;
     avrlink::Page &PageBuffer;
     const QString &PortName;
+    // "Fast transfers": one open of the port per operation, Flash verified by blocks, the
+    // erase checked, and the extensions of our own board where it proves itself. Off: the
+    // original program's exact command sequences, the port opened for every command.
+    bool fast = false;
 
     // One exchange on these buffers. Port failures go to reporter; the rest is the caller's.
     avrlink::ExchangeResult exchange(int pageSize, avrlink::Reporter &reporter)

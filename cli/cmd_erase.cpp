@@ -14,7 +14,7 @@ int erase(Context &c)
     if (const int exit = c.deviceInForce(device))
         return exit;
     const core::Faces f = c.terminal.faces();
-    return c.finish(core::chipErase(c.session, f, c.closingRead()));
+    return c.finish(core::chipErase(c.session, f, *device, c.closingRead()));
 }
 
 }  // namespace cli

@@ -30,7 +30,8 @@ int readChip(Context &c)
         QJsonObject object;
         object.insert("signature", core::signatureText(chip.reply));
         object.insert("identified", chip.identified);
-        object.insert("device", chip.identified ? QJsonValue(chip.device->Name) : QJsonValue());
+        // The device whose bits are named below: --device, or the one the signature identified.
+        object.insert("device", names != chip.device || chip.identified ? QJsonValue(names->Name) : QJsonValue());
         QJsonObject values, bits;
         for (int g = 0; g < 4; ++g) {
             values.insert(keys[g], avrlink::hexByte(bytes[std::size_t(g)]));
@@ -46,10 +47,11 @@ int readChip(Context &c)
         object.insert("bits", bits);
         std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
         std::fputs("\n", stdout);
-        return kDone;
+        return chip.identified ? kDone : kLinkFailure;
     }
     printOut(QStringLiteral("Signature: ") + core::signatureText(chip.reply));
-    printOut(QStringLiteral("Device: ") + (chip.identified ? chip.device->Name : QStringLiteral("Not found")));
+    printOut(QStringLiteral("Device: ") + (chip.identified ? chip.device->Name : QStringLiteral("Not found"))
+             + (names != chip.device ? QStringLiteral(" (bits named as ") + names->Name + QLatin1Char(')') : QString()));
     for (int g = 0; g < 4; ++g) {
         QStringList named;
         for (int n = 7; n >= 0; --n) {
@@ -60,7 +62,8 @@ int readChip(Context &c)
         printOut(core::kGroupCaptions[g] + QStringLiteral(": ") + avrlink::hexByte(bytes[std::size_t(g)])
                  + (named.isEmpty() ? QString() : QStringLiteral("  ") + named.join(QLatin1Char(' '))));
     }
-    return kDone;
+    // A signature that identifies nothing is no chip this program knows: as --help says.
+    return chip.identified ? kDone : kLinkFailure;
 }
 
 }  // namespace cli

@@ -12,11 +12,14 @@ int readFlash(Context &c)
         printErr(QStringLiteral("read-flash takes one FILE."));
         return kUsage;
     }
+    const std::optional<QString> file = fileArgument(c, 0);
+    if (!file)
+        return kFileError;
     const TDevice *device = nullptr;
     if (const int exit = c.deviceInForce(device))
         return exit;
     const core::Faces f = c.terminal.faces();
-    return c.finish(core::readFlash(c.session, f, *device, c.arguments[0], c.closingRead()).result);
+    return c.finish(core::readFlash(c.session, f, *device, *file, c.closingRead()).result);
 }
 
 }  // namespace cli

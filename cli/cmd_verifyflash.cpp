@@ -15,7 +15,10 @@ int verifyFlash(Context &c)
         printErr(QStringLiteral("verify-flash takes one FILE."));
         return kUsage;
     }
-    const QString name = c.arguments[0];
+    const std::optional<QString> file = fileArgument(c, 0);
+    if (!file)
+        return kFileError;
+    const QString &name = *file;
     const TDevice *device = nullptr;
     if (const int exit = c.deviceInForce(device))
         return exit;

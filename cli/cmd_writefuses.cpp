@@ -22,11 +22,9 @@ int writeFuses(Context &c)
     std::optional<core::ChipRead> read;
     if (const int exit = c.deviceInForce(device, &read))
         return exit;
-    // Without EXT the extended byte stays as the chip holds it.
-    std::optional<core::ChipBytes> before;
-    if (read && read->complete)
-        before = read->bytes();
-    const std::uint8_t extended = values[2] ? *values[2] : before ? (*before)[2] : std::uint8_t(0xFF);
+    // Without EXT the extended byte stays as the chip holds it: the chip has just been read.
+    const std::optional<core::ChipBytes> before = read->bytes();
+    const std::uint8_t extended = values[2] ? *values[2] : (*before)[grExtended];
     const core::Faces f = c.terminal.faces();
     return c.finish(core::writeFuses(c.session, f, *device, *values[0], *values[1], extended, before, c.closingRead()));
 }

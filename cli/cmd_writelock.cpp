@@ -15,9 +15,7 @@ int writeLock(Context &c)
     std::optional<core::ChipRead> read;
     if (const int exit = c.deviceInForce(device, &read))
         return exit;
-    std::optional<core::ChipBytes> before;
-    if (read && read->complete)
-        before = read->bytes();
+    const std::optional<core::ChipBytes> before = read->bytes();
     const core::Faces f = c.terminal.faces();
     return c.finish(core::writeLocks(c.session, f, *device, *lock, before, c.closingRead()));
 }

@@ -7,6 +7,9 @@
 #include "loader.h"
 
 #include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
@@ -144,14 +147,16 @@ core::ReadChipStep Context::closingRead()
 
 int Context::deviceInForce(const TDevice *&device, std::optional<core::ChipRead> *read)
 {
+    const TDevice *named = nullptr;
     if (!deviceName.isEmpty()) {
-        device = deviceNamed(deviceName);
-        if (!device) {
+        named = deviceNamed(deviceName);
+        if (!named) {
             printErr(QStringLiteral("No device named \"%1\" in the catalogue (see: tarvane-cli devices).").arg(deviceName));
             return kUsage;
         }
-        return kDone;
     }
+    // The chip is read first even when the device is named: a write meant for one chip must
+    // not go to another, and a write that keeps bytes must know them.
     const core::ChipRead chip = readChip();
     if (read)
         *read = chip;
@@ -159,8 +164,20 @@ int Context::deviceInForce(const TDevice *&device, std::optional<core::ChipRead>
         printErr(core::kChipNotRead);
         return kLinkFailure;
     }
+    if (named) {
+        const avrlink::Block &r = chip.reply;
+        if (r[1] != named->Signature[0] || r[2] != named->Signature[1] || r[3] != named->Signature[2]) {
+            const avrlink::Block expected{0, named->Signature[0], named->Signature[1], named->Signature[2]};
+            printErr(QStringLiteral("The chip reads signature %1, not that of %2 (%3): nothing was written.")
+                         .arg(core::signatureText(r), named->Name, core::signatureText(expected)));
+            return kLinkFailure;
+        }
+        device = named;
+        return kDone;
+    }
     if (!chip.identified) {
-        printErr(QStringLiteral("Device not found: signature %1. Name the device with --device.")
+        printErr(QStringLiteral("Device not found: signature %1. A device file for it goes into the folder cpu/ "
+                                "beside the program or into ~/.config/tarvane/cpu/.")
                      .arg(core::signatureText(chip.reply)));
         return kLinkFailure;
     }
@@ -179,6 +196,11 @@ int Context::finish(core::Result result)
         printOut(terminal.lastStatus);
         return terminal.fileFailed ? kFileError : kDiffers;
     case core::Result::Cancelled:
+        if (interrupted()) {  // stopped by Ctrl+C, the adapter's stream closed
+            printErr(terminal.lastStatus);
+            return kInterrupted;
+        }
+        break;
     case core::Result::Aborted:
         break;
     }
@@ -190,18 +212,58 @@ int Context::finish(core::Result result)
 
 std::optional<std::uint8_t> parseByte(const QString &text)
 {
-    QString t = text.trimmed();
-    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        t = t.mid(2);
-    else if (t.endsWith(QLatin1Char('h'), Qt::CaseInsensitive))
-        t.chop(1);
-    if (t.isEmpty() || t.size() > 2)
+    // Only what a byte is written as: no sign, no blanks, no suffix that toUInt would let by.
+    static const QRegularExpression form(QStringLiteral("^(?:0[xX])?([0-9A-Fa-f]{1,2})$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
         return std::nullopt;
-    bool ok = false;
-    const uint value = t.toUInt(&ok, 16);
-    if (!ok)
+    return std::uint8_t(match.captured(1).toUInt(nullptr, 16));
+}
+
+std::optional<QString> fileArgument(const Context &c, int i)
+{
+    const QString name = c.arguments.value(i);
+    if (i < c.rawArguments.size() && QFile::encodeName(name) != c.rawArguments[i]) {
+        printErr(QStringLiteral("The file name \"%1\" is not valid in this system's encoding; "
+                                "rename the file.").arg(name));
         return std::nullopt;
-    return std::uint8_t(value);
+    }
+    return name;
+}
+
+namespace {
+volatile std::sig_atomic_t interruptSeen = 0;
+}
+
+void catchInterrupt()
+{
+#ifdef Q_OS_UNIX
+    struct sigaction action{};
+    action.sa_handler = [](int) { interruptSeen = 1; };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+#else
+    std::signal(SIGINT, [](int) { interruptSeen = 1; });
+#endif
+}
+
+bool interrupted()
+{
+    return interruptSeen != 0;
+}
+
+bool Terminal::stopRequested() const
+{
+    return interrupted();
+}
+
+void Terminal::fileError(const QString &text, const QString &file, const QString &reason)
+{
+    // "Can`t open file." with what the window's box leaves out: which file, and why.
+    QString line = text;
+    if (line.endsWith(QLatin1Char('.')))
+        line.chop(1);
+    error(line + QStringLiteral(" \"") + file + QStringLiteral("\": ") + reason + QLatin1Char('.'));
 }
 
 bool loadHexImage(const QString &name, QByteArray &image)

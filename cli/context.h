@@ -38,6 +38,8 @@ public:
     void information(const QString &text) override;
     void error(const QString &text) override;
     void applicationError(const QString &text) override;
+    void fileError(const QString &text, const QString &file, const QString &reason) override;
+    bool stopRequested() const override;
 
     core::Faces faces() { return {*this, *this, *this, *this}; }
 
@@ -58,6 +60,7 @@ struct Context {
     QString deviceName;  // --device, empty: identify by signature
     bool json = false;
     QStringList arguments;  // the command's own
+    QList<QByteArray> rawArguments;  // the same as the system handed them over
 
     avrlink::Block CmdBlock{};
     avrlink::Page PageBuffer{};
@@ -83,8 +86,18 @@ struct Context {
     int finish(core::Result result);
 };
 
-// "E1", "e1", "0xE1", "E1h": a byte; nothing otherwise.
+// One or two hex digits, with an optional "0x": "E1", "e1", "0xE1", "5"; nothing otherwise.
 std::optional<std::uint8_t> parseByte(const QString &text);
+
+// The command's argument i as a file name. A name whose bytes do not survive the conversion
+// to text (not valid in the system's encoding) would name another file: it is refused on
+// standard error, and nothing is returned.
+std::optional<QString> fileArgument(const Context &c, int i);
+
+// Ctrl+C: asks a transfer to stop at its next page or block; the command then exits 130.
+void catchInterrupt();
+bool interrupted();
+inline constexpr int kInterrupted = 130;
 
 void printOut(const QString &text);  // a line on standard output
 void printErr(const QString &text);  // a line on standard error

@@ -4,6 +4,8 @@
 #include "context.h"
 #include "paths.h"
 
+#include "portdevice_diagnosis.h"
+#include "porthold.h"
 #include "settings.h"
 
 #include <QCoreApplication>
@@ -32,6 +34,8 @@ const char *const kUsageText =
     "                 identified by its signature, and a chip that cannot be identified\n"
     "                 refuses every command but read-chip and devices\n"
     "  --json         read-chip prints one JSON object\n"
+    "  --compatible   the original program's exact command sequences, the port opened for\n"
+    "                 every command (Fast transfers off, whatever the settings file says)\n"
     "  -h, --help     this text\n"
     "\n"
     "Nothing is asked: a fuse or lock write prints its changes and warnings on standard\n"
@@ -61,19 +65,28 @@ int main(int argc, char *argv[])
     c.baseDir = QCoreApplication::applicationDirPath();
 
     QStringList args = app.arguments().mid(1);
+    // The bytes as the system gave them, to tell file names that do not survive the conversion.
+    QList<QByteArray> raw;
+    for (int i = 1; i < argc; ++i)
+        raw << QByteArray(argv[i]);
     QString command;
     std::optional<QString> port;
+    bool compatible = false;
     while (!args.isEmpty()) {
         const QString a = args.takeFirst();
+        const QByteArray rawA = raw.takeFirst();
         if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
             std::fputs(kUsageText, stdout);
             return cli::kDone;
         }
         if (a == QLatin1String("--json")) {
             c.json = true;
+        } else if (a == QLatin1String("--compatible")) {
+            compatible = true;
         } else if (a == QLatin1String("--port") || a == QLatin1String("--device")) {
             if (args.isEmpty())
                 return usage(a + QStringLiteral(" needs a value."));
+            raw.removeFirst();
             if (a == QLatin1String("--port"))
                 port = args.takeFirst();
             else
@@ -88,21 +101,28 @@ int main(int argc, char *argv[])
             command = a;
         } else {
             c.arguments << a;
+            c.rawArguments << rawA;
         }
     }
+    if (c.deviceName.isEmpty() && (app.arguments().contains(QStringLiteral("--device"))
+                                   || app.arguments().contains(QStringLiteral("--device="))))
+        return usage(QStringLiteral("--device needs a device name."));
     if (command.isEmpty())
         return usage(QStringLiteral("no command given."));
     if (c.json && command != QLatin1String("read-chip"))
         return usage(QStringLiteral("--json belongs to read-chip."));
 
-    if (port) {
-        c.PortName = *port;
-    } else {
-        SettingsValues values{kDefaultPortName, QString(), QString()};
-        readSettingsFile(settingsFilePath(c.baseDir), values);
-        c.PortName = values.PortName;
-    }
+    SettingsValues values{kDefaultPortName, QString(), QString()};
+    readSettingsFile(settingsFilePath(c.baseDir), values);
+    c.PortName = port ? *port : values.PortName;
+    c.session.fast = values.FastTransfers && !compatible;
+    avrlink::setPortChoiceHint(QStringLiteral("with --port, or on line 2 of the settings file ")
+                               + settingsFilePath(c.baseDir));
+    cli::catchInterrupt();
     c.loadCatalogue();
+    // The whole run is one operation on the port: no other program's command can come between
+    // its commands. The port is taken with the first command.
+    const avrlink::PortHold hold(c.PortName, c.session.fast);
 
     using Command = int (*)(cli::Context &);
     const std::pair<const char *, Command> commands[] = {

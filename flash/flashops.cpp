@@ -3,6 +3,7 @@
 
 #include "filechoice.h"
 #include "hexconv.h"
+#include "porthold.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,6 +11,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace core {
 
@@ -52,6 +55,19 @@ Result abortTransfer(Session &session, const Faces &faces, QIODevice *image, boo
     session.exchangeQuietly(0);
     faces.status(kAborted);
     return Result::Aborted;
+}
+
+bool streamClosed(Session &session, const Faces &faces, bool clearByte1);
+
+// A transfer stopped on the user's request: the stream is closed as at its normal end.
+Result stopTransfer(Session &session, const Faces &faces, QIODevice *image, bool clearByte1, const QString &text)
+{
+    if (image)
+        image->close();
+    faces.progress.reset();
+    const bool closed = streamClosed(session, faces, clearByte1);
+    faces.status(closed ? text : kAborted);
+    return closed ? Result::Cancelled : Result::Aborted;
 }
 
 // A data command's exchange went wrong: say why, once.
@@ -103,6 +119,34 @@ QString withoutTrailingStops(QString reason)
     return reason;
 }
 
+// What the system said when a write or a commit failed. A failure seen only when buffered
+// bytes are flushed leaves Qt with "Unknown error"; the errno of that moment says more (a full
+// disk: "No space left on device").
+QString fileErrorReason(const QFileDevice &file, int savedErrno)
+{
+    QString reason = withoutTrailingStops(file.errorString());
+    if ((reason.isEmpty() || reason == QLatin1String("Unknown error")) && savedErrno != 0)
+        reason = QString::fromLocal8Bit(std::strerror(savedErrno));
+    return reason;
+}
+
+// Whether a dump could take the target's place, asked before the adapter is: a temporary file
+// beside it, or the file itself when it is writable in a folder that takes no new file.
+bool canReplace(const QString &name, const Faces &faces)
+{
+    QSaveFile probe(name);
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.cancelWriting();
+        return true;
+    }
+    const QFileInfo target(name);
+    if (target.isFile() && target.isWritable())
+        return true;
+    faces.messages.applicationError(QStringLiteral("Cannot create file \"%1\". %2.")
+                                        .arg(target.absoluteFilePath(), withoutTrailingStops(probe.errorString())));
+    return false;
+}
+
 }  // namespace
 
 int pieceSize(int pageSize)
@@ -129,16 +173,40 @@ QString noAcknowledgementText(const QString &port)
 bool openImage(const QString &name, QFile &file, const Faces &faces)
 {
     file.setFileName(name);
+    const QFileInfo info(name);
+    QString reason;
     // Looked at before it is opened: opening a FIFO would wait for a writer.
     // Unbuffered: the image is taken from the file page by page, as it stands at that moment.
-    if (!QFileInfo(name).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-        || file.isSequential()) {
-        file.close();
-        faces.error(QStringLiteral("Can`t open file."));
-        faces.status(kAborted);
-        return false;
-    }
-    return true;
+    if (!info.exists())
+        reason = QStringLiteral("No such file or directory");
+    else if (!info.isFile())
+        reason = QStringLiteral("not a regular file");
+    else if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        reason = file.errorString();
+    else if (file.isSequential())
+        reason = QStringLiteral("not a regular file");
+    else if (!sizeHoldsContents(file))
+        reason = QStringLiteral("its size on disk does not match its contents (a file of /proc or /sys?)");
+    if (reason.isEmpty())
+        return true;
+    file.close();
+    faces.fileError(QStringLiteral("Can`t open file."), name, reason);
+    faces.status(kAborted);
+    return false;
+}
+
+bool sizeHoldsContents(QFile &file)
+{
+    // Files of /proc and /sys say 0 or 4096 bytes and hold something else: the last byte the
+    // size promises must be there, and nothing after it.
+    const qint64 size = file.size();
+    char probe[2];
+    bool ok = true;
+    if (size > 0)
+        ok = file.seek(size - 1) && file.read(probe, 2) == 1;
+    else
+        ok = file.read(probe, 1) == 0;
+    return file.seek(0) && ok;
 }
 
 // --- Flash write -----------------------------------------------------------------------
@@ -173,6 +241,7 @@ Result writeFlashImage(Session &session, const Faces &faces, const TDevice &devi
         return Result::Aborted;
     }
     const qint64 length = image.size();
+    const avrlink::PortHold hold(session.PortName, session.fast);
     faces.status(QStringLiteral("Programming Flash..."));
     faces.progress.start(length + pageSize / 2, piece != 0 ? piece : pageSize);
     image.seek(0);
@@ -202,6 +271,9 @@ Result writeFlashImage(Session &session, const Faces &faces, const TDevice &devi
         }
         sent += piece;
         faces.progress.step();
+        // A stop asked for ends the write between two pages, never inside one.
+        if (faces.progress.stopRequested() && (piece == 0 || sent % page == 0))
+            return stopTransfer(session, faces, &image, true, QStringLiteral("Flash programming stopped."));
     } while (image.pos() < length || (piece > 0 && sent % page != 0));
     const bool closed = streamClosed(session, faces, true);
     image.close();
@@ -230,35 +302,49 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
     session.CmdBlock[0] = avrlink::cmdReadWord;
     if (!fitsFlash(image, device, faces))
         return {};
+    const avrlink::PortHold hold(session.PortName, session.fast);
     const QString live = QStringLiteral("Verifying Flash. Errors: ");
     faces.status(live + QStringLiteral("0"));
     const qint64 length = image.size();
-    faces.progress.start(length + 2, 2);
+    // With fast transfers Flash comes in blocks of 128 bytes, one round trip each, instead of
+    // one per word: a USB bridge makes every round trip cost a frame at least.
+    const bool blocks = session.fast;
+    const int chunk = blocks ? avrlink::kReadBlockSize : avrlink::kReadWordSize;
+    if (blocks)
+        session.CmdBlock[0] = avrlink::cmdReadBlock;
+    faces.progress.start(length + 2, chunk);
     image.seek(0);
     VerifyResult out;
     avrlink::StreamRecovery recovery;
-    do {
+    // Words: at least one, as the original program sends. Blocks: as many as the file needs.
+    for (bool first = true; blocks ? image.pos() < length : (first || image.pos() < length); first = false) {
         const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(image.pos()));
         out.retries = recovery.retries();
         if (!streamed) {
             abortTransfer(session, faces, &image, true);
             return out;
         }
-        std::uint8_t pair[2];
-        const qint64 got = image.read(reinterpret_cast<char *>(pair), 2);
+        std::uint8_t expected[avrlink::kReadBlockSize];
+        const qint64 got = image.read(reinterpret_cast<char *>(expected), chunk);
         if (got < 0 || (got == 0 && image.pos() < length)) {
             faces.error(QStringLiteral("Can`t read file."));
             abortTransfer(session, faces, &image, true);
             return out;
         }
+        // Bytes past the end of the file are not compared.
         for (qint64 i = 0; i < got; ++i) {
-            if (pair[i] != session.PageBuffer[std::size_t(i)]) {
+            if (expected[i] != session.PageBuffer[std::size_t(i)]) {
                 ++out.errors;
                 faces.status(live + QString::number(out.errors));
             }
         }
         faces.progress.step();
-    } while (image.pos() < length);
+        if (faces.progress.stopRequested() && image.pos() < length) {
+            stopTransfer(session, faces, &image, true, QStringLiteral("Flash verifying stopped."));
+            out.result = Result::Cancelled;
+            return out;
+        }
+    }
     const bool closed = streamClosed(session, faces, true);
     image.close();
     faces.progress.reset();
@@ -281,6 +367,46 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
 
 // --- Flash read ------------------------------------------------------------------------
 
+namespace {
+
+// Puts a dump in place of the target. The bytes go to a temporary file beside it, which
+// replaces it only once all are written: a failed write never destroys the file it was to
+// replace. A writable file in a folder that takes no new file is written in place instead, now
+// that every byte is in memory. False after the failure was told.
+bool saveDump(const QString &name, const QByteArray &dump, const Faces &faces)
+{
+    const QString path = QFileInfo(name).absoluteFilePath();
+    QSaveFile saved(name);
+    // Unbuffered: a write that fails says why at once.
+    if (saved.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        errno = 0;
+        if (saved.write(dump) == dump.size() && saved.commit())
+            return true;
+        const QString reason = fileErrorReason(saved, errno);
+        saved.cancelWriting();
+        faces.error(QStringLiteral("Can`t write file \"%1\": %2. The old file is kept as it was.").arg(path, reason));
+        return false;
+    }
+    const QString reason = saved.errorString();
+    const QFileInfo target(name);
+    QFile direct(name);
+    if (!target.isFile() || !direct.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        faces.messages.applicationError(
+            QStringLiteral("Cannot create file \"%1\". %2.").arg(path, withoutTrailingStops(reason)));
+        return false;
+    }
+    errno = 0;
+    if (direct.write(dump) == dump.size() && direct.flush()) {
+        direct.close();
+        if (direct.error() == QFileDevice::NoError)
+            return true;
+    }
+    faces.error(QStringLiteral("Can`t write file \"%1\": %2. The file may be cut short.").arg(path, fileErrorReason(direct, errno)));
+    return false;
+}
+
+}  // namespace
+
 ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
                      const ReadChipStep &closingRead)
 {
@@ -292,79 +418,52 @@ ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device
     faces.progress.start(flashSize, avrlink::kReadBlockSize);
 
     const QFileInfo target(name);
-    const QString path = target.absoluteFilePath();
-    const auto cannotCreate = [&](const QString &reason) {
+    // A FIFO or a device node is no dump: replacing it would destroy what it is.
+    if (target.exists() && !target.isFile()) {
         faces.messages.applicationError(
-            QStringLiteral("Cannot create file \"%1\". %2.").arg(path, withoutTrailingStops(reason)));
+            QStringLiteral("Cannot create file \"%1\". Not a regular file.").arg(target.absoluteFilePath()));
         faces.progress.reset();
         faces.status(kAborted);
-        return ReadResult{};
-    };
-    // A FIFO or a device node is no dump: replacing it would destroy what it is.
-    if (target.exists() && !target.isFile())
-        return cannotCreate(QStringLiteral("Not a regular file"));
-    // The blocks go to a temporary file beside the target, which replaces the target only once
-    // every block is written: a failed read never destroys the file it was to replace. A
-    // writable file in a folder that takes no new file is written in place instead.
-    QSaveFile saved(name);
-    QFile direct(name);
-    QFileDevice *file = &saved;
-    bool inPlace = false;
-    if (!saved.open(QIODevice::WriteOnly)) {
-        const QString reason = saved.errorString();
-        inPlace = target.isFile() && !QFileInfo(target.absolutePath()).isWritable()
-                  && direct.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        if (!inPlace)
-            return cannotCreate(reason);
-        file = &direct;
+        return {};
     }
-    const auto cancel = [&] {
-        if (!inPlace)
-            saved.cancelWriting();
-    };
-    const auto cannotWrite = [&] {
-        const QString reason = withoutTrailingStops(file->errorString());
-        cancel();
-        faces.error(QStringLiteral("Can`t write file \"%1\": %2. ").arg(path, reason)
-                    + (inPlace ? QStringLiteral("The file may be cut short.")
-                               : QStringLiteral("The old file is kept as it was.")));
-    };
+    // Whether the target can be had is known before the adapter is asked for anything: a
+    // folder that takes no file and a file that cannot be written end the read here.
+    if (!canReplace(name, faces)) {
+        faces.progress.reset();
+        faces.status(kAborted);
+        return {};
+    }
 
+    const avrlink::PortHold hold(session.PortName, session.fast);
     ReadResult out;
     avrlink::StreamRecovery recovery;
+    QByteArray dump;
     const std::int32_t blocks = flashSize / avrlink::kReadBlockSize;
     for (std::int32_t b = 0; b < blocks; ++b) {
         const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(b) * avrlink::kReadBlockSize);
         out.retries = recovery.retries();
         if (!streamed) {
-            cancel();
             abortTransfer(session, faces, nullptr, false);
             return out;
         }
-        if (file->write(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize)
-            != avrlink::kReadBlockSize) {
-            cannotWrite();
-            abortTransfer(session, faces, nullptr, false);
-            return out;
-        }
+        dump.append(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize);
         faces.progress.step();
+        if (faces.progress.stopRequested() && b + 1 < blocks) {
+            stopTransfer(session, faces, nullptr, false, QStringLiteral("Flash reading stopped. The file is left as it was."));
+            out.result = Result::Cancelled;
+            return out;
+        }
     }
     if (!streamClosed(session, faces, false)) {
-        cancel();
-        faces.progress.reset();
-        faces.status(kAborted);
-        return out;
-    }
-    // Every byte must be on its way to the disk before the file takes the target's place:
-    // commit() alone can report success after its last write failed.
-    const bool written = file->flush() && file->error() == QFileDevice::NoError;
-    if (!written || !(inPlace ? (direct.close(), direct.error() == QFileDevice::NoError) : saved.commit())) {
-        cannotWrite();
         faces.progress.reset();
         faces.status(kAborted);
         return out;
     }
     faces.progress.reset();
+    if (!saveDump(name, dump, faces)) {
+        faces.status(kAborted);
+        return out;
+    }
     closingRead();
     faces.status(withRetries(QStringLiteral("Flash reading completed."), out.retries));
     out.result = Result::Done;

@@ -30,8 +30,12 @@ QString withRetries(const QString &status, int retries);
 QString noAcknowledgementText(const QString &port);
 
 // Opens an image for Write FLASH or Verify FLASH. Only a regular file will do: a FIFO would
-// block at open and a device node never ends. Reports "Can`t open file." and returns false.
+// block at open, a device node never ends, and a file of /proc holds other than its size
+// says. Reports "Can`t open file." (with the reason, where the front end shows one) and
+// returns false.
 bool openImage(const QString &name, QFile &file, const Faces &faces);
+// Whether an open file's size from stat and the bytes it holds agree; leaves it at its start.
+bool sizeHoldsContents(QFile &file);
 
 // Flash write of the file named (empty: the error box missing, "Incorrect file name.").
 Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,

@@ -1,9 +1,69 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "exchange.h"
 
-#include "serialline.h"
+#include "porthold.h"
 
 namespace avrlink {
+
+namespace {
+
+// How long the line must stay silent after a broken reply before the next command goes out,
+// and how long at most the waiting for it may take.
+constexpr int kQuietMs = 100;
+constexpr int kQuietCapMs = 2000;
+// A latency from which the page data no longer waits for the first acknowledgement.
+constexpr int kEarlyDataLatencyMs = 2;
+
+}  // namespace
+
+CommandLine::CommandLine(const QString &portName)
+    : portName_(portName), hold_(PortHold::active(portName))
+{
+}
+
+CommandLine::~CommandLine()
+{
+    if (own_)
+        own_->close();
+}
+
+bool CommandLine::open(Reporter &reporter)
+{
+    if (line_)
+        return true;
+    if (hold_) {
+        if (!hold_->take(reporter))
+            return false;
+        line_ = hold_->line();
+        if (line_)
+            return true;
+    }
+    own_ = std::make_unique<SerialLine>();
+    const auto locking = hold_ ? SerialLine::Locking::HeldByOperation : SerialLine::Locking::Take;
+    if (own_->open(portName_, locking) != SerialLine::OpenResult::Ok) {
+        reporter.information(openFailureText(portName_, own_->lastOpen()));
+        own_.reset();
+        return false;
+    }
+    if (hold_)
+        hold_->adopt(*own_);
+    own_->purge();
+    line_ = own_.get();
+    return true;
+}
+
+void CommandLine::prepare()
+{
+    if (hold_ && hold_->takeQuietDue())
+        line_->waitQuiet(kQuietMs + line_->latencyMs(), kQuietCapMs);
+    line_->drain();
+}
+
+void CommandLine::noteReply(int got, int count)
+{
+    if (hold_ && got > 0 && got < count)
+        hold_->replyBroken();
+}
 
 QString hexByte(std::uint8_t value)
 {
@@ -27,21 +87,11 @@ ExchangeResult exchange(LinkState &state, int pageSize, Reporter &reporter)
         return {Outcome::PortFailure, 0};
     }
 
-    SerialLine line;
-    switch (line.open(port)) {
-    case SerialLine::OpenResult::Ok:
-        break;
-    case SerialLine::OpenResult::CantOpen:
-        reporter.information(QStringLiteral("Can`t open ") + port + QStringLiteral(" port.") + line.failureHelp());
+    CommandLine command(port);
+    if (!command.open(reporter))
         return {Outcome::PortFailure, 0};
-    case SerialLine::OpenResult::CantReadStatus:
-        reporter.information(QStringLiteral("Can`t read status of ") + port + QStringLiteral(" port.") + line.failureHelp());
-        return {Outcome::PortFailure, 0};
-    case SerialLine::OpenResult::CantSetup:
-        reporter.information(QStringLiteral("Can`t setup ") + port + QStringLiteral(" port.") + line.failureHelp());
-        return {Outcome::PortFailure, 0};
-    }
-    line.purge();
+    command.prepare();
+    SerialLine &line = command.line();
 
     ExchangeResult result;
     if (!line.write(state.CmdBlock.data(), kBlockSize)) {
@@ -49,31 +99,36 @@ ExchangeResult exchange(LinkState &state, int pageSize, Reporter &reporter)
     } else {
         switch (code) {
         case cmdWritePage: {
-            bool ok = line.waitForCharacter(kAckTimeoutMs);
+            // Behind a bridge that holds short replies for its latency timer, waiting for the
+            // first acknowledgement before the data would cost that time twice a page. The
+            // adapter is ready again once it has acknowledged the page before, and buffers what
+            // follows its block: with fast transfers the data goes out at once, and both
+            // acknowledgements are awaited after it.
+            const bool early = sendsPage && command.hold() && command.hold()->fast() && line.latencyMs() >= kEarlyDataLatencyMs;
+            bool ok = true;
+            if (early)
+                ok = line.write(state.PageBuffer.data(), pageSize);
+            ok = ok && line.waitForCharacter(kAckTimeoutMs);
             if (ok && sendsPage)
-                ok = line.write(state.PageBuffer.data(), pageSize) && line.waitForCharacter(kAckTimeoutMs);
+                ok = (early || line.write(state.PageBuffer.data(), pageSize)) && line.waitForCharacter(kAckTimeoutMs);
             if (!ok)
                 result.outcome = Outcome::NoAcknowledgement;
             break;
         }
         case cmdReadBlock:
-            result.received = line.read(state.PageBuffer.data(), kReadBlockSize);
-            if (result.received != kReadBlockSize)
-                result.outcome = Outcome::ShortReply;
-            break;
         case cmdReadWord:
-            result.received = line.read(state.PageBuffer.data(), kReadWordSize);
-            if (result.received != kReadWordSize)
+        default: {
+            const int size = code == cmdReadBlock ? kReadBlockSize : code == cmdReadWord ? kReadWordSize : kBlockSize;
+            std::uint8_t *target = code == cmdReadBlock || code == cmdReadWord ? state.PageBuffer.data()
+                                                                                : state.CmdBlock.data();
+            result.received = line.read(target, size);
+            if (result.received != size)
                 result.outcome = Outcome::ShortReply;
-            break;
-        default:
-            result.received = line.read(state.CmdBlock.data(), kBlockSize);
-            if (result.received != kBlockSize)
-                result.outcome = Outcome::ShortReply;
+            command.noteReply(result.received, size);
             break;
         }
+        }
     }
-    line.close();
     return result;
 }
 

@@ -4,8 +4,36 @@
 #pragma once
 
 #include "protocol.h"
+#include "serialline.h"
+
+#include <memory>
 
 namespace avrlink {
+
+class PortHold;
+
+// The line one command goes out on: the line its operation keeps open (fast transfers), or
+// one opened for this command alone and closed with it. Either way the operation's lock and
+// latency apply, and what came in unasked before the command is drained.
+class CommandLine {
+public:
+    explicit CommandLine(const QString &portName);
+    ~CommandLine();
+    // False after the failure has gone to reporter.
+    bool open(Reporter &reporter);
+    SerialLine &line() { return *line_; }
+    PortHold *hold() const { return hold_; }
+    // Discards what waits on the line, after waiting for quiet where a reply broke the gap rule.
+    void prepare();
+    // The reply just read had `got` of `count` bytes: some, then a pause, too few.
+    void noteReply(int got, int count);
+
+private:
+    QString portName_;
+    PortHold *hold_ = nullptr;
+    SerialLine *line_ = nullptr;
+    std::unique_ptr<SerialLine> own_;
+};
 
 // How an exchange ended, for callers that check the reply themselves.
 enum class Outcome {

@@ -9,10 +9,17 @@ namespace avrlink {
 class PortDevice {
 public:
     virtual ~PortDevice() = default;
-    // Opens and sets up the line; fills report (its path is set already).
-    virtual void open(const QString &path, SerialLine::OpenReport &report) = 0;
+    // Opens and sets up the line; fills report (its path is set already). With takeLock false
+    // the exclusive lock is already held by this process for the operation.
+    virtual void open(const QString &path, bool takeLock, SerialLine::OpenReport &report) = 0;
     virtual void close() = 0;
+    virtual bool isOpen() const = 0;
     virtual void purge() = 0;
+    // Discards received bytes not yet read, leaving what is being sent alone.
+    virtual void drainInput() = 0;
+    // Waits until all written bytes have left.
+    virtual bool waitSent(int timeoutMs) = 0;
+    virtual bool setRate(int baud) = 0;
     // Hands up to count bytes to the port without blocking; returns how many it took, -1 on error.
     virtual int writeSome(const std::uint8_t *data, int count) = 0;
     // Waits at most timeoutMs until more can be written.
@@ -34,5 +41,17 @@ std::unique_ptr<PortDevice> makeQtPortDevice();
 bool setUpOpenLine(int fd, bool rawLine, SerialLine::OpenReport &report);
 #endif
 std::unique_ptr<PortDevice> makePosixPortDevice();  // nullptr where there is no POSIX
+
+// The exclusive lock of an operation on its port, without the line being set up: an
+// open descriptor holding flock(), -1 with report filled when the port cannot be had (step Open
+// with its errno, or Lock when another program holds it). Unlocked by closing it. On systems
+// without flock it returns -2: nothing to hold, and nothing failed.
+int takePortLock(const QString &path, SerialLine::OpenReport &report);
+void releasePortLock(int handle);
+
+// The latency timer of the USB bridge behind path, in ms, as its driver shows it in sysfs
+// (ftdi_sio: .../device/latency_timer); 0 when the driver has none. The sysfs root is /sys, or
+// $TARVANE_SYSFS_ROOT where a test or the benchmark plays a bridge on a pseudo-terminal.
+int bridgeLatencyMs(const QString &path);
 
 }  // namespace avrlink

@@ -71,6 +71,12 @@ QString processName(long pid)
 
 namespace {
 
+QString &portChoiceHint()
+{
+    static QString where = QStringLiteral("in File > Options");
+    return where;
+}
+
 #ifdef Q_OS_LINUX
 QString userName()
 {
@@ -112,15 +118,21 @@ QString missingHelp(const QList<PortListing> &ports)
 {
     if (ports.isEmpty())
         return QStringLiteral("There is no such port, and no serial port is plugged in. Plug the adapter in, "
-                              "then choose its port in File > Options.");
+                              "then choose its port %1.")
+            .arg(portChoiceHint());
     QString text = QStringLiteral("There is no such port. The serial ports found:");
     for (const PortListing &port : ports)
         text += QStringLiteral("\n    ") + portChoiceLabel(port);
-    return text + QStringLiteral("\nChoose one in File > Options.");
+    return text + QStringLiteral("\nChoose one %1.").arg(portChoiceHint());
 }
 #endif
 
 }  // namespace
+
+void setPortChoiceHint(const QString &where)
+{
+    portChoiceHint() = where;
+}
 
 QString openFailureHelp([[maybe_unused]] const QString &path, [[maybe_unused]] SerialLine::OpenStep step,
                         [[maybe_unused]] int savedErrno, [[maybe_unused]] const QList<PortListing> &ports)

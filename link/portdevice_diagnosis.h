@@ -15,6 +15,10 @@ long portFlockHolder(const QString &path);
 // The command name of a process, empty when it is gone.
 QString processName(long pid);
 
+// Where the user of this front end names the port, for the advice on a missing port: "in File >
+// Options" by default; the command line says "with --port, or on line 2 of <its settings file>".
+void setPortChoiceHint(const QString &where);
+
 // The lines that explain a failed open of path at step with the errno it saved, for the
 // text below the failure message; ports is what the machine has (for a missing device).
 // Empty where nothing useful is known, and on systems other than Linux.

@@ -7,6 +7,9 @@
 
 #include "portdevice_diagnosis.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -63,7 +66,7 @@ class PosixPortDevice : public PortDevice {
 public:
     ~PosixPortDevice() override { close(); }
 
-    void open(const QString &path, SerialLine::OpenReport &report) override
+    void open(const QString &path, bool takeLock, SerialLine::OpenReport &report) override
     {
         fd_ = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
@@ -71,8 +74,9 @@ public:
             return;
         }
         // Exclusive: no second opener of this program (flock), none of the UUCP kind
-        // (lock files) and, for other users, none at all (TIOCEXCL).
-        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || portLockFileHolder(path) > 0) {
+        // (lock files) and, for other users, none at all (TIOCEXCL). An operation that holds
+        // the port's flock on a descriptor of its own would collide with a second flock here.
+        if ((takeLock && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) || portLockFileHolder(path) > 0) {
             closeFd();
             fail(report, SerialLine::OpenResult::CantOpen, SerialLine::OpenStep::Lock, EBUSY);
             return;
@@ -81,6 +85,8 @@ public:
         if (!setUpOpenLine(fd_, true, report))
             close();
     }
+
+    bool isOpen() const override { return fd_ >= 0; }
 
     void close() override
     {
@@ -91,6 +97,46 @@ public:
     }
 
     void purge() override { ::tcflush(fd_, TCIOFLUSH); }
+
+    void drainInput() override
+    {
+        ::tcflush(fd_, TCIFLUSH);
+        std::uint8_t junk[256];
+        while (::read(fd_, junk, sizeof junk) > 0) {
+        }
+    }
+
+    bool waitSent(int timeoutMs) override
+    {
+        // tcdrain() blocks without a limit; poll the output queue instead.
+        for (int waited = 0;; ++waited) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued == 0)
+                return true;
+            if (waited >= timeoutMs)
+                return false;
+            ::usleep(1000);
+        }
+    }
+
+    bool setRate(int baud) override
+    {
+        speed_t speed;
+        switch (baud) {
+        case 115200: speed = B115200; break;
+#ifdef B1000000
+        case 1000000: speed = B1000000; break;
+#endif
+        default: return false;
+        }
+        termios tio{};
+        if (::tcgetattr(fd_, &tio) != 0 || ::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0
+            || ::tcsetattr(fd_, TCSANOW, &tio) != 0)
+            return false;
+        // A driver may take a rate it cannot make and keep its old one: read it back.
+        termios now{};
+        return ::tcgetattr(fd_, &now) == 0 && ::cfgetospeed(&now) == speed;
+    }
 
     int writeSome(const std::uint8_t *data, int count) override
     {
@@ -171,6 +217,48 @@ std::unique_ptr<PortDevice> makePosixPortDevice()
     return std::make_unique<PosixPortDevice>();
 }
 
+int takePortLock(const QString &path, SerialLine::OpenReport &report)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fail(report, SerialLine::OpenResult::CantOpen, SerialLine::OpenStep::Open, errno);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || portLockFileHolder(path) > 0) {
+        ::close(fd);
+        fail(report, SerialLine::OpenResult::CantOpen, SerialLine::OpenStep::Lock, EBUSY);
+        return -1;
+    }
+    return fd;
+}
+
+void releasePortLock(int handle)
+{
+    if (handle >= 0)
+        ::close(handle);
+}
+
+int bridgeLatencyMs(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const QByteArray root = qgetenv("TARVANE_SYSFS_ROOT");
+    // /dev/serial/by-id/... and other links name the tty they point to.
+    const QString name = QFileInfo(QFileInfo(path).canonicalFilePath()).fileName();
+    if (name.isEmpty())
+        return 0;
+    QFile timer((root.isEmpty() ? QStringLiteral("/sys") : QString::fromLocal8Bit(root))
+                + QStringLiteral("/class/tty/") + name + QStringLiteral("/device/latency_timer"));
+    if (!timer.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const int ms = timer.read(16).trimmed().toInt(&ok);
+    return ok && ms > 0 && ms <= 255 ? ms : 0;
+#else
+    Q_UNUSED(path);
+    return 0;
+#endif
+}
+
 }  // namespace avrlink
 
 #else
@@ -179,6 +267,15 @@ namespace avrlink {
 std::unique_ptr<PortDevice> makePosixPortDevice()
 {
     return nullptr;
+}
+int takePortLock(const QString &, SerialLine::OpenReport &)
+{
+    return -2;  // the port is opened exclusively for each command anyway
+}
+void releasePortLock(int) {}
+int bridgeLatencyMs(const QString &)
+{
+    return 0;
 }
 }  // namespace avrlink
 

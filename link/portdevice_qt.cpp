@@ -16,7 +16,8 @@ namespace {
 
 class QtPortDevice : public PortDevice {
 public:
-    void open(const QString &path, SerialLine::OpenReport &report) override
+    // Qt's own lock (a lock file) does not collide with an operation's flock.
+    void open(const QString &path, bool, SerialLine::OpenReport &report) override
     {
         port_.setPortName(path);
         // Applied by the open itself; Qt also switches flow control off there.
@@ -57,11 +58,23 @@ public:
         port_.close();
 #endif
     }
+    bool isOpen() const override { return port_.isOpen(); }
     void purge() override
     {
         port_.clear(QSerialPort::AllDirections);
         port_.readAll();
     }
+    void drainInput() override
+    {
+        port_.clear(QSerialPort::Input);
+        port_.waitForReadyRead(0);
+        port_.readAll();
+    }
+    bool waitSent(int timeoutMs) override
+    {
+        return port_.bytesToWrite() == 0 || port_.waitForBytesWritten(timeoutMs);
+    }
+    bool setRate(int baud) override { return port_.setBaudRate(baud) && port_.baudRate() == baud; }
     int writeSome(const std::uint8_t *data, int count) override
     {
         if (port_.write(reinterpret_cast<const char *>(data), count) != count)

@@ -72,7 +72,7 @@ SerialLine::~SerialLine()
     close();
 }
 
-SerialLine::OpenResult SerialLine::open(const QString &portName)
+SerialLine::OpenResult SerialLine::open(const QString &portName, Locking locking)
 {
     close();
     report_ = OpenReport{};
@@ -83,16 +83,13 @@ SerialLine::OpenResult SerialLine::open(const QString &portName)
         report_.savedErrno = ENOENT;
         return report_.result;
     }
-    device_->open(report_.path, report_);
+    device_->open(report_.path, locking == Locking::Take, report_);
     return report_.result;
 }
 
-QString SerialLine::failureHelp() const
+bool SerialLine::isOpen() const
 {
-    if (report_.result == OpenResult::Ok)
-        return {};
-    const QString help = openFailureHelp(report_.path, report_.failedStep, report_.savedErrno, listSerialPorts());
-    return help.isEmpty() ? help : QStringLiteral("\n\n") + help;
+    return device_->isOpen();
 }
 
 void SerialLine::close()
@@ -103,6 +100,40 @@ void SerialLine::close()
 void SerialLine::purge()
 {
     device_->purge();
+}
+
+void SerialLine::drain()
+{
+    device_->drainInput();
+}
+
+int SerialLine::waitQuiet(int quietMs, int capMs)
+{
+    const auto until = now() + std::chrono::milliseconds(capMs);
+    int discarded = 0;
+    for (;;) {
+        std::uint8_t junk[64];
+        const int n = device_->readSome(junk, int(sizeof junk));
+        if (n > 0) {
+            discarded += n;
+            if (msLeft(until) == 0)
+                return discarded;
+            continue;
+        }
+        const int wait = std::min(quietMs, msLeft(until));
+        if (wait <= 0 || !device_->waitReadable(wait))
+            return discarded;
+    }
+}
+
+bool SerialLine::waitSent(int timeoutMs)
+{
+    return device_->waitSent(timeoutMs);
+}
+
+bool SerialLine::setRate(int baud)
+{
+    return device_->setRate(baud);
 }
 
 bool SerialLine::write(const std::uint8_t *data, int count)
@@ -123,14 +154,14 @@ bool SerialLine::write(const std::uint8_t *data, int count)
 int SerialLine::read(std::uint8_t *target, int count)
 {
     const auto start = now();
-    const auto total = start + std::chrono::milliseconds(10 + 10 * count);
+    const auto total = start + std::chrono::milliseconds(10 + 10 * count + latencyMs_);
     auto interval = total;  // the gap rule starts with the first byte
     int got = 0;
     while (got < count) {
         const int n = device_->readSome(target + got, count - got);
         if (n > 0) {
             got += n;
-            interval = now() + std::chrono::milliseconds(10);
+            interval = now() + std::chrono::milliseconds(10 + latencyMs_);
             continue;
         }
         const int left = msLeft(std::min(total, interval));
@@ -151,7 +182,7 @@ int SerialLine::read(std::uint8_t *target, int count)
 
 bool SerialLine::waitForCharacter(int timeoutMs)
 {
-    const auto until = now() + std::chrono::milliseconds(timeoutMs);
+    const auto until = now() + std::chrono::milliseconds(timeoutMs + latencyMs_);
     for (;;) {
         std::uint8_t c;
         if (device_->readSome(&c, 1) == 1)

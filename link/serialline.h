@@ -26,6 +26,9 @@ class PortDevice;
 class SerialLine {
 public:
     enum class OpenResult { Ok, CantOpen, CantReadStatus, CantSetup };
+    // Whether the open takes the port's exclusive lock itself, or finds it already taken by this
+    // process for the whole operation (a PortHold), whose lock a second flock would collide with.
+    enum class Locking { Take, HeldByOperation };
     // The step of an open that failed; Lock means another opener holds the port.
     enum class OpenStep { None, Open, Lock, ReadStatus, Setup };
 
@@ -52,19 +55,34 @@ public:
     SerialLine(const SerialLine &) = delete;
     SerialLine &operator=(const SerialLine &) = delete;
 
-    OpenResult open(const QString &portName);
+    OpenResult open(const QString &portName, Locking locking = Locking::Take);
     void close();
+    bool isOpen() const;
     const OpenReport &lastOpen() const { return report_; }
-    // Why the last open failed and what to do about it, as lines to go below the failure
-    // text (starting with a blank line); empty when there is nothing useful to add.
-    QString failureHelp() const;
 
     // Discards whatever waits in both directions.
     void purge();
+    // Discards what has come in and not been read: the rest of a reply that came too late
+    // for its command must not be taken for the next command's.
+    void drain();
+    // Takes and discards bytes until none has come for quietMs, but for no longer than capMs in
+    // all; returns how many were discarded. After a reply that broke the gap rule the adapter
+    // may still be sending its tail.
+    int waitQuiet(int quietMs, int capMs);
+    // Waits until everything written has left the port (before the line's rate changes).
+    bool waitSent(int timeoutMs);
+    // The line's rate, for the fast lane of our own board; false when the port cannot carry it.
+    bool setRate(int baud);
+
+    // A USB bridge holds short replies for its latency timer: the time limits of read and
+    // waitForCharacter, and the gap rule, are widened by this much.
+    void setLatencyMs(int ms) { latencyMs_ = ms; }
+    int latencyMs() const { return latencyMs_; }
     // Hands all bytes to the port; false only when the port would not take them in time.
     bool write(const std::uint8_t *data, int count);
     // Reads up to count bytes into target and returns how many came. It ends when all
-    // have arrived, 10 ms after a byte without the next, or 10 + 10 x count ms after it began.
+    // have arrived, 10 ms after a byte without the next, or 10 + 10 x count ms after it began
+    // (both widened by the latency).
     // Before it ends for time it takes, without waiting, what the driver already holds: a
     // thread that was not scheduled until past the limit must not lose bytes that came in time.
     // Bytes that did not come leave their places in target untouched.
@@ -83,6 +101,7 @@ private:
     std::unique_ptr<PortDevice> device_;
     ClockSource clock_;
     OpenReport report_;
+    int latencyMs_ = 0;
 };
 
 }  // namespace avrlink

@@ -30,21 +30,27 @@ constexpr int kQuietWithoutReplyMs = 100;
 // of a late block alone can be 8 bytes or more, and a pause after it is no answer to cmdEnd.
 bool closeStream(const QString &portName, const Block &block, int owed)
 {
-    SerialLine line;
-    if (line.open(portName) != SerialLine::OpenResult::Ok)
+    Quiet quiet;
+    CommandLine command(portName);
+    if (!command.open(quiet))
         return false;
-    line.purge();
+    command.line().drain();
     Block end = block;
     end[0] = cmdEnd;
+    SerialLine &line = command.line();
     if (!line.write(end.data(), kBlockSize))
         return false;
     using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::milliseconds(kCatchUpMs);
+    const auto until = Clock::now() + std::chrono::milliseconds(kCatchUpMs + line.latencyMs());
     const int answered = owed + kBlockSize;
     int got = 0;
     for (;;) {
         if (line.waitForCharacter(got >= answered ? kQuietAfterReplyMs : kQuietWithoutReplyMs)) {
             ++got;
+            // An adapter that never stops sending must not hold the operation for ever: still
+            // sending when the catch-up time is over, it has not closed the stream.
+            if (Clock::now() >= until)
+                return false;
             continue;
         }
         // Quiet after the answer: done. Quiet before it: the adapter may still be catching up,

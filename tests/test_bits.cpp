@@ -15,6 +15,8 @@ using rig::Rig;
 namespace {
 
 const QColor kRed(255, 0, 0);
+// An erase in the original program's way: nothing reads Flash afterwards, and the status says so.
+const QString kErasedUnchecked = QStringLiteral("Device erased. Not checked for blank Flash: Fast transfers are off.");
 
 QColor captionColour(QCheckBox *box)
 {
@@ -226,7 +228,7 @@ private slots:
         QCOMPARE(r.dialogs.texts("confirm").mid(1),
                  QStringList({"Are you sure want to erase chip ?", "Really ?"}));
         QCOMPARE(r.blocks().mid(1), QStringList({"block 04 1E 93 07 E1 D9 FF FE", "block 01 00 00 00 00 00 00 00"}));
-        QCOMPARE(r.w->statusText(), QString("Device erased."));
+        QCOMPARE(r.w->statusText(), kErasedUnchecked);
         QCOMPARE(r.w->lbLockBits->text(), QString("FFh"));
     }
 
@@ -237,7 +239,7 @@ private slots:
         QTest::addColumn<int>("blocks");
         QTest::newRow("No") << QList<bool>{false} << "Device erasing is canceled." << 1;
         QTest::newRow("Yes, No") << QList<bool>{true, false} << "Found device: TestMega8" << 1;
-        QTest::newRow("Yes, Yes") << QList<bool>{true, true} << "Device erased." << 3;
+        QTest::newRow("Yes, Yes") << QList<bool>{true, true} << kErasedUnchecked << 3;
     }
     void eraseAnswers()
     {
@@ -324,12 +326,23 @@ private slots:
                                                   << "Lock Bits programming completed.";
         QTest::newRow("silent after the write") << "btWriteFuses" << "HighByte_Bit6" << "silent"
                                                 << "Fuses programming failed: chip could not be read.";
-        QTest::newRow("erased") << "btChipErase" << "" << "" << "Device erased.";
+        QTest::newRow("erased") << "btChipErase" << "" << "" << kErasedUnchecked;
         QTest::newRow("lock bits stay") << "btChipErase" << "" << "lock=FC"
                                         << "Device erasing failed: Lock Bits reads FCh, expected FFh.";
-        QTest::newRow("unnamed lock bits after erase") << "btChipErase" << "" << "lock=03" << "Device erased.";
+        QTest::newRow("unnamed lock bits after erase") << "btChipErase" << "" << "lock=03" << kErasedUnchecked;
         QTest::newRow("no longer identified") << "btChipErase" << "" << "sig=00"
-                                              << "Device erasing failed: chip not identified after the erase.";
+                                              << "Device erasing failed: the chip reads signature 00h 00h 00h, "
+                                                 "not that of TestMega8.";
+        // Only bit 7 differs: RSTDISBL, the bit that locks serial programming out.
+        QTest::newRow("bit 7 not taken") << "btWriteFuses" << "HighByte_Bit7" << "high=D9"
+                                         << "Fuses programming failed: High Byte reads D9h, sent 59h.";
+        // Another chip answers the closing Read Chip, with the very bits that were sent.
+        QTest::newRow("another chip after the write") << "btWriteFuses" << "HighByte_Bit6" << "sig=1E 95 0F,high=99"
+                                                      << "Fuses programming failed: the chip reads signature 1Eh 95h "
+                                                         "0Fh, not that of TestMega8.";
+        QTest::newRow("another chip after the erase") << "btChipErase" << "" << "sig=1E 95 0F"
+                                                      << "Device erasing failed: the chip reads signature 1Eh 95h "
+                                                         "0Fh, not that of TestMega8.";
         QTest::newRow("silent after the erase") << "btChipErase" << "" << "silent"
                                                 << "Device erasing failed: chip could not be read.";
     }
@@ -367,7 +380,13 @@ private slots:
                 if (kv[0] == "low") chip.lowFuse = value;
                 if (kv[0] == "ext") chip.extFuse = value;
                 if (kv[0] == "lock") chip.lock = value;
-                if (kv[0] == "sig") chip.signature = {value, value, value};
+                if (kv[0] == "sig") {
+                    const QStringList b = kv[1].split(' ');
+                    chip.signature = b.size() == 3 ? std::array<std::uint8_t, 3>{std::uint8_t(b[0].toUInt(nullptr, 16)),
+                                                                                 std::uint8_t(b[1].toUInt(nullptr, 16)),
+                                                                                 std::uint8_t(b[2].toUInt(nullptr, 16))}
+                                                   : std::array<std::uint8_t, 3>{value, value, value};
+                }
             }
             r.sim->setChip(chip);
         });

@@ -70,7 +70,9 @@ class TestCli : public QObject {
         r.err = QString::fromLocal8Bit(p.readAllStandardError());
         return r;
     }
-    Run onPort(QStringList args) { return cli(QStringList{"--port", port()} + args); }
+    // The original program's command sequences, which the wire checks below expect.
+    Run onPort(QStringList args) { return cli(QStringList{"--port", port(), "--compatible"} + args); }
+    Run onPortFast(QStringList args) { return cli(QStringList{"--port", port()} + args); }
     QStringList blocks() const
     {
         QStringList out;

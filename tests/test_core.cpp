@@ -196,7 +196,7 @@ private slots:
         else if (operation == "locks")
             result = core::writeLocks(b.session, f, mega8, 0xFC, std::nullopt, b.closing());
         else
-            result = core::chipErase(b.session, f, b.closing());
+            result = core::chipErase(b.session, f, mega8, b.closing());
         QCOMPARE(result, core::Result::Cancelled);
         QCOMPARE(b.user.lastStatus(), status);
         QCOMPARE(b.user.texts("confirm").size(), 1);

@@ -67,9 +67,34 @@ private slots:
 
     void format()
     {
+        // The four lines of the original program come first, as it wrote them; later settings
+        // follow, where a reader of the four lines alone does not look.
         QCOMPARE(formatSettings({"\\\\.\\COM1", "", "C:\\fw\\a.bin"}),
-                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\nC:\\fw\\a.bin\r\n"));
-        QCOMPARE(formatSettings({"", "", ""}), QByteArray("# Tarvane configuration file\r\n\r\n\r\n\r\n"));
+                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\nC:\\fw\\a.bin\r\nFastTransfers=on\r\n"));
+        QCOMPARE(formatSettings({"", "", "", false}),
+                 QByteArray("# Tarvane configuration file\r\n\r\n\r\n\r\nFastTransfers=off\r\n"));
+    }
+
+    void laterSettings_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("fast");
+        QTest::newRow("none: on") << QByteArray("h\r\nCOM2\r\na\r\nb\r\n") << true;
+        QTest::newRow("off") << QByteArray("h\r\nCOM2\r\na\r\nb\r\nFastTransfers=off\r\n") << false;
+        QTest::newRow("on") << QByteArray("h\nCOM2\na\nb\nFastTransfers=on\n") << true;
+        QTest::newRow("not on line 4") << QByteArray("h\nCOM2\na\nFastTransfers=off\n") << true;
+        QTest::newRow("the last one counts") << QByteArray("h\nCOM2\na\nb\nFastTransfers=off\nFastTransfers=on\n") << true;
+        QTest::newRow("anything else ignored") << QByteArray("h\nCOM2\na\nb\nFastTransfers=no\nfasttransfers=off\n")
+                                               << true;
+    }
+    void laterSettings()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, fast);
+        SettingsValues v;
+        parseSettings(content, v);
+        QCOMPARE(v.FastTransfers, fast);
+        QCOMPARE(v.PortName, QString("COM2"));  // the four lines read as before
     }
 
     void roundTrip()

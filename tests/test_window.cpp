@@ -256,7 +256,8 @@ private slots:
             for (QAction *item : top->menu()->actions())
                 menu << (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(menu, QStringList({"File", "Options", "-", "Exit", "Help", "About"}));
+        QCOMPARE(menu, QStringList({"File", "Options", "Fast transfers", "-", "Exit", "Help", "About"}));
+        QVERIFY(w.actFastTransfers->isCheckable() && w.actFastTransfers->isChecked());  // on by default
     }
 
     void noCaptionClipped()
@@ -374,7 +375,29 @@ private slots:
             QVERIFY(!w.isVisible());
         }
         QCOMPARE(readAll(QDir(dir.path()).filePath("config.txt")),
-                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\ntyped in.bin\r\n"));
+                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\ntyped in.bin\r\nFastTransfers=on\r\n"));
+    }
+
+    void fastTransfersKept()
+    {
+        // The menu item switches the setting, the file keeps it, and the next start reads it back.
+        QTemporaryDir dir;
+        const QString config = QDir(dir.path()).filePath("config.txt");
+        writeFile(config, "h\r\nCOM4\r\nout.bin\r\nin.bin\r\n");
+        ScriptedDialogs dialogs;
+        {
+            TfmMain w(dir.path(), dialogs);
+            QVERIFY(w.FastTransfers);
+            QAction *item = w.findChild<QAction *>("actFastTransfers");
+            QVERIFY(item && item->isEnabled());
+            item->trigger();
+            QVERIFY(!w.FastTransfers);
+            QCOMPARE(readAll(config), QByteArray("# Tarvane configuration file\r\nCOM4\r\nout.bin\r\nin.bin\r\n"
+                                                 "FastTransfers=off\r\n"));
+        }
+        TfmMain again(dir.path(), dialogs);
+        QVERIFY(!again.FastTransfers);
+        QVERIFY(!again.actFastTransfers->isChecked());
     }
 
     void optionsDialog_data()
@@ -402,7 +425,7 @@ private slots:
         QCOMPARE(dialogs.texts("input"), QStringList{"Настройки|COM-порт: |COM4"});
         QCOMPARE(w.PortName, port);
         // Cancelled or not, the file is rewritten with its header and CR LF ends.
-        QCOMPARE(readAll(config), "# Tarvane configuration file\r\n" + port.toLocal8Bit() + "\r\n\r\n\r\n");
+        QCOMPARE(readAll(config), "# Tarvane configuration file\r\n" + port.toLocal8Bit() + "\r\n\r\n\r\nFastTransfers=on\r\n");
     }
 
     void settingsFailuresReported()

@@ -38,6 +38,15 @@ public:
             qFatal("simulator: %s", error.c_str());
         w = std::make_unique<TfmMain>(dir.path(), dialogs);
         w->PortName = port();
+        // The tests of exact command sequences run the original program's way; those of the
+        // fast transfers switch them on.
+        setFast(false);
+    }
+
+    void setFast(bool on)
+    {
+        w->FastTransfers = on;
+        w->actFastTransfers->setChecked(on);
     }
 
     QString port() const { return QString::fromStdString(sim->devicePath()); }
