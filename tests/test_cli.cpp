@@ -11,7 +11,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using rig::readFile;
 using rig::writeFile;
@@ -53,11 +59,13 @@ class TestCli : public QObject {
     QString port() const { return QString::fromStdString(sim->devicePath()); }
     QString path(const QString &name) const { return dir.filePath(name); }
 
-    Run cli(const QStringList &args, const QString &program = QString())
+    Run cli(const QStringList &args, const QString &program = QString(),
+            const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         QProcess p;
         p.setProgram(program.isEmpty() ? binDir() + "/tarvane-cli" : program);
         p.setArguments(args);
+        p.setProcessEnvironment(env);
         p.start();
         Run r;
         if (!p.waitForFinished(60000)) {
@@ -121,6 +129,15 @@ private slots:
         QTest::newRow("no file") << QStringList{"write-flash"};
         QTest::newRow("json elsewhere") << QStringList{"--json", "erase"};
         QTest::newRow("unknown device") << QStringList{"--device", "ATmega9999", "erase"};
+        // A byte is one or two hex digits with an optional 0x, and nothing else.
+        QTest::newRow("sign") << QStringList{"write-fuses", "+E", "D9"};
+        QTest::newRow("sign after 0x") << QStringList{"write-lock", "0x+1"};
+        QTest::newRow("h suffix") << QStringList{"write-lock", "FCh"};
+        QTest::newRow("blank in front") << QStringList{"write-lock", " FC"};
+        QTest::newRow("only 0x") << QStringList{"write-lock", "0x"};
+        QTest::newRow("empty device name") << QStringList{"--device", "", "read-chip"};
+        QTest::newRow("empty device name after =") << QStringList{"--device=", "read-chip"};
+        QTest::newRow("empty file name") << QStringList{"read-flash", ""};
     }
     void usageErrors()
     {
@@ -162,10 +179,12 @@ private slots:
         adaptersim::Chip c;
         c.signature = {0x12, 0x34, 0x56};
         sim->setChip(c);
+        // Shown, but no chip this program knows: exit 3, as --help says.
         Run r = onPort({"read-chip"});
-        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.exit, 3);
         QVERIFY(r.out.contains("Device: Not found"));
         r = onPort({"--json", "read-chip"});
+        QCOMPARE(r.exit, 3);
         QVERIFY(QJsonDocument::fromJson(r.out.toUtf8()).object().value("device").isNull());
         // Every other command refuses it, after the one Read Chip that found nothing.
         sim->clearLog();
@@ -173,11 +192,14 @@ private slots:
         QCOMPARE(r.exit, 3);
         QVERIFY2(r.err.contains("Device not found: signature 12h 34h 56h"), qPrintable(r.err));
         QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
-        // but a device named by hand is put in force
+        // and so does a device named by hand whose signature the chip does not read: the chip
+        // is read first, and nothing is written to another chip.
         sim->clearLog();
         r = onPort({"--device", "atmega8", "write-lock", "FC"});
-        QCOMPARE(r.exit, 0);
-        QCOMPARE(blocks().first(), QString("block 03 00 00 00 00 00 00 FC"));
+        QCOMPARE(r.exit, 3);
+        QVERIFY2(r.err.contains("The chip reads signature 12h 34h 56h, not that of ATmega8/8A (1Eh 93h 07h)"),
+                 qPrintable(r.err));
+        QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
     }
 
     void writes_data()
@@ -189,15 +211,16 @@ private slots:
         QTest::addColumn<QString>("warning");
         QTest::newRow("fuses") << QStringList{"write-fuses", "E1", "0x99"} << "" << 0 << "Fuses programming completed."
                                << "Warning: WDTON programmed";
-        QTest::newRow("fuses with h") << QStringList{"write-fuses", "e1h", "d9h", "ff"} << "" << 0
-                                      << "Fuses programming completed." << "No bit changes";
+        QTest::newRow("fuses in lower case") << QStringList{"write-fuses", "e1", "0Xd9", "ff"} << "" << 0
+                                             << "Fuses programming completed." << "No bit changes";
         QTest::newRow("fuses not taken") << QStringList{"write-fuses", "E1", "99"} << "high=D9" << 1
                                          << "Fuses programming failed: High Byte reads D9h, sent 99h." << "";
         QTest::newRow("lock") << QStringList{"write-lock", "FC"} << "" << 0 << "Lock Bits programming completed."
                               << "Warning: LB1, LB2 programmed: Flash can no longer be read";
         QTest::newRow("lock not taken") << QStringList{"write-lock", "FC"} << "lock=FF" << 1
                                         << "Lock Bits programming failed: Lock Bits reads FFh, sent FCh." << "";
-        QTest::newRow("erase") << QStringList{"erase"} << "" << 0 << "Device erased." << "";
+        QTest::newRow("erase") << QStringList{"erase"} << "" << 0
+                               << "Device erased. Not checked for blank Flash: Fast transfers are off." << "";
         QTest::newRow("erase leaves locks") << QStringList{"erase"} << "lock=FC" << 1
                                             << "Device erasing failed: Lock Bits reads FCh, expected FFh." << "";
     }
@@ -303,12 +326,18 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
-        QTest::newRow("missing image") << QStringList{"write-flash", "@/missing.bin"} << "Can`t open file.";
-        QTest::newRow("device node") << QStringList{"write-flash", "/dev/urandom"} << "Can`t open file.";
-        QTest::newRow("FIFO") << QStringList{"verify-flash", "@/fifo"} << "Can`t open file.";
+        // The window's box says "Can`t open file."; the command line names the file and why.
+        QTest::newRow("missing image") << QStringList{"write-flash", "@/missing.bin"}
+                                       << "Can`t open file \"@/missing.bin\": No such file or directory.";
+        QTest::newRow("device node") << QStringList{"write-flash", "/dev/urandom"}
+                                     << "Can`t open file \"/dev/urandom\": not a regular file.";
+        QTest::newRow("FIFO") << QStringList{"verify-flash", "@/fifo"} << "Can`t open file \"@/fifo\": not a regular file.";
+        QTest::newRow("pseudo-file") << QStringList{"write-flash", "/proc/self/status"}
+                                     << "Can`t open file \"/proc/self/status\": its size on disk does not match its contents";
         QTest::newRow("too large") << QStringList{"verify-flash", "@/large.bin"}
                                    << "File size is greater than size of Flash for target device.";
         QTest::newRow("bad HEX") << QStringList{"write-flash", "@/bad.hex"} << "Error converting HEX to BIN";
+        QTest::newRow("bad HEX to verify") << QStringList{"verify-flash", "@/bad.hex"} << "Error converting HEX to BIN";
         QTest::newRow("no folder") << QStringList{"read-flash", "@/no/such/dump.bin"} << "Cannot create file";
     }
     void fileErrors()
@@ -321,6 +350,7 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
         for (QString &a : args)
             a.replace("@", dir.path());
+        message.replace("@", dir.path());
         const Run r = onPort(args);
         QCOMPARE(r.exit, 4);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
@@ -333,10 +363,14 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("missing port") << QStringList{"--port", "/dev/tarvane-missing", "read-chip"}
                                       << "Can`t open /dev/tarvane-missing port.";
+        // The command line's user names the port with --port or in the settings file.
+        QTest::newRow("missing port, the way out") << QStringList{"--port", "/dev/tarvane-missing", "read-chip"}
+                                                   << "with --port, or on line 2 of the settings file ";
         QTest::newRow("silent, read-chip") << QStringList{"read-chip"} << "No answer from programmer";
         QTest::newRow("silent, erase") << QStringList{"erase"} << "Can`t read chip.";
-        QTest::newRow("silent, page write") << QStringList{"--device", "ATmega8", "write-flash", "@/image.bin"}
-                                            << "power it off and on";
+        QTest::newRow("silent, device named") << QStringList{"--device", "ATmega8", "write-flash", "@/image.bin"}
+                                              << "Can`t read chip.";
+        QTest::newRow("no acknowledgement") << QStringList{"write-flash", "@/image.bin"} << "power it off and on";
     }
     void portFailures()
     {
@@ -344,7 +378,7 @@ private slots:
         QFETCH(QString, message);
         QVERIFY(writeFile(path("image.bin"), pattern(100)));
         auto o = sim->options();
-        o.silent = true;
+        (QTest::currentDataTag() == QLatin1String("no acknowledgement") ? o.noAck : o.silent) = true;
         sim->setOptions(o);
         for (QString &a : args)
             a.replace("@", dir.path());
@@ -352,6 +386,258 @@ private slots:
         QCOMPARE(r.exit, 3);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
         QVERIFY(!blocks().contains("block 00 00 00 00 00 00 00 00"));  // a page left hanging is not closed
+    }
+
+    // --- Honest under faults ------------------------------------------------------------
+
+    void portHeldByAnotherProgram()
+    {
+        // Another program holds the port's lock (flock(1), as any careful program does): the
+        // command is refused at once, names the holder, and sends nothing.
+        QProcess holder;
+        holder.start("flock", {"--close", port(), "sleep", "60"});  // flock(1) keeps the lock itself
+        QVERIFY(holder.waitForStarted());
+        QString held;
+        const qint64 pid = holder.processId();
+        const QString mine = QString(" FLOCK  ADVISORY  WRITE %1 ").arg(pid);
+        for (int i = 0; i < 1000 && !held.contains(mine); ++i) {  // until /proc/locks shows the lock
+            QTest::qWait(10);
+            QFile locks("/proc/locks");
+            held = locks.open(QIODevice::ReadOnly) ? QString::fromLatin1(locks.readAll()) : QString();
+        }
+        const Run r = onPortFast({"read-chip"});
+        const Run compatible = onPort({"read-chip"});
+        holder.kill();
+        holder.waitForFinished();
+        for (const Run &run : {r, compatible}) {
+            QCOMPARE(run.exit, 3);
+            QVERIFY2(run.err.contains(QString("The port is in use by flock (process %1).").arg(pid)), qPrintable(run.err));
+        }
+        QVERIFY(sim->log().empty());
+        QCOMPARE(onPort({"read-chip"}).exit, 0);  // free again
+    }
+
+    void twoProgramsOnOnePort()
+    {
+        // A write in the original program's way reopens the port for every page; a second
+        // program's Read Chip between two pages would send the adapter's stream back to Flash
+        // byte 0. The write holds the port from its first command to its last: the reads are
+        // refused while it runs, and the chip holds the image after it.
+        auto o = sim->options();
+        o.wirePaced = true;
+        o.pageWriteUs = 2000;
+        sim->setOptions(o);
+        const QByteArray image = pattern(8192);
+        QVERIFY(writeFile(path("image.bin"), image));
+        QProcess writer;
+        std::atomic<bool> writing{false};
+        sim->setLogHandler([&](const std::string &line) { writing = writing || line.rfind("data ", 0) == 0; });
+        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "write-flash", path("image.bin")});
+        QVERIFY(writer.waitForStarted());
+        while (!writing && !writer.waitForFinished(1)) {
+        }
+        int refused = 0, ran = 0;
+        while (!writer.waitForFinished(0)) {
+            const Run r = onPort({"read-chip"});
+            QVERIFY2(r.exit == 0 || r.exit == 3, qPrintable(r.err));
+            if (r.exit == 3) {
+                // The writer, named; or, as it lets go at its very end, just another program.
+                QVERIFY2(r.err.contains("The port is in use by tarvane-cli")
+                             || r.err.contains("Another program is using the port."),
+                         qPrintable(r.err));
+                ++refused;
+            } else {
+                ++ran;
+            }
+        }
+        sim->setLogHandler({});
+        QCOMPARE(writer.exitCode(), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(sim->chip().flash.data()), 8192), image);
+        if (refused == 0)
+            QSKIP("no read came while the write ran");
+    }
+
+    void keepsTheExtendedByte()
+    {
+        // Without EXT the chip's extended byte is written back as it is: read from the chip
+        // first, also when the device is named.
+        adaptersim::Chip c;
+        c.signature = {0x1E, 0x98, 0x01};  // ATmega2560: BODLEVEL named in the extended byte
+        c.lowFuse = 0x62;
+        c.highFuse = 0x99;
+        c.extFuse = 0xFD;
+        c.lock = 0xFC;
+        c.flash.assign(256 * 1024, 0xFF);
+        sim->setChip(c);
+        const Run r = onPort({"--device", "ATmega2560", "write-fuses", "62", "D9"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(blocks(), QStringList({"block 01 00 00 00 00 00 00 00", "block 02 1E 98 01 62 D9 FD FC",
+                                        "block 01 00 00 00 00 00 00 00"}));
+    }
+
+    void anotherChipInTheSocket()
+    {
+        // A device named by hand that the chip is not: nothing but the Read Chip goes out.
+        adaptersim::Chip c;
+        c.signature = {0x1E, 0x95, 0x0F};  // ATmega328P
+        sim->setChip(c);
+        Run r = onPort({"--device", "ATmega8", "write-fuses", "E1", "99"});
+        QCOMPARE(r.exit, 3);
+        QVERIFY2(r.err.contains("not that of ATmega8/8A"), qPrintable(r.err));
+        QVERIFY(!r.err.contains("WDTON"));  // no change was described: none was made
+        QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
+
+        // The chip swapped between the identifying Read Chip and the write: the write is not
+        // taken as done.
+        sim->clearLog();
+        sim->setChip(adaptersim::Chip{});  // an ATmega8
+        sim->setLogHandler([this](const std::string &line) {
+            if (line.rfind("block 02", 0) == 0) {
+                adaptersim::Chip other;
+                other.signature = {0x1E, 0x95, 0x0F};
+                other.highFuse = 0x99;
+                sim->setChip(other);
+            }
+        });
+        r = onPort({"write-fuses", "E1", "99"});
+        sim->setLogHandler({});
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.out.trimmed(),
+                 QString("Fuses programming failed: the chip reads signature 1Eh 95h 0Fh, not that of ATmega8/8A."));
+    }
+
+    void lateTailOfAReply()
+    {
+        // The reply to the fuse write comes 3 bytes now and 5 bytes 30 ms later: the closing Read
+        // Chip must not take the tail for its reply. The write succeeded, and says so.
+        for (const bool fast : {false, true}) {
+            sim->clearLog();
+            auto o = sim->options();
+            o.fault = {};
+            o.fault.code = 2;
+            o.fault.before = 3;
+            o.fault.holdUs = 30000;
+            sim->setOptions(o);
+            sim->setChip(adaptersim::Chip{});
+            const Run r = fast ? onPortFast({"write-fuses", "E2", "D9"}) : onPort({"write-fuses", "E2", "D9"});
+            QCOMPARE(r.exit, 0);
+            QCOMPARE(r.out.trimmed(), QString("Fuses programming completed."));
+        }
+    }
+
+    void readBackLostIsALinkFailure()
+    {
+        // The write went out; the Read Chip after it gets no answer: exit 3, not 1.
+        sim->setLogHandler([this](const std::string &line) {
+            if (line.rfind("block 02", 0) == 0) {
+                auto o = sim->options();
+                o.silent = true;
+                sim->setOptions(o);
+            }
+        });
+        const Run r = onPort({"write-fuses", "E1", "99"});
+        sim->setLogHandler({});
+        QCOMPARE(r.exit, 3);
+        QCOMPARE(r.err.trimmed().section('\n', -1), QString("Fuses programming failed: chip could not be read."));
+    }
+
+    void jsonNamesOneDevice()
+    {
+        // With --device the bits are that device's, and "device" says which.
+        Run r = onPort({"--json", "--device", "ATmega8535", "read-chip"});
+        QCOMPARE(r.exit, 0);
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(o.value("device").toString(), QString("ATmega8535"));
+        QVERIFY(o.value("bits").toObject().value("high").toObject().contains("S8535C"));
+        r = onPort({"--json", "read-chip"});
+        QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("device").toString(), QString("ATmega8/8A"));
+    }
+
+    void fullDiskNamed()
+    {
+        // The dump's disk fills up: the system's words for it, and the old file as it was.
+        QVERIFY(writeFile(path("dump.bin"), "old dump"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", TARVANE_FAULTSHIM);
+        env.insert("TARVANE_FAULT_ENOSPC", dir.path() + "/");
+        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1");
+        const Run r = cli({"--port", port(), "read-flash", path("dump.bin")}, QString(), env);
+        QCOMPARE(r.exit, 4);
+        QVERIFY2(r.err.contains("No space left on device"), qPrintable(r.err));
+        QCOMPARE(readFile(path("dump.bin")), QByteArray("old dump"));
+        QCOMPARE(QDir(dir.path()).entryList({"dump.bin*"}, QDir::Files), QStringList{"dump.bin"});
+    }
+
+    void fileNamesAsBytes_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("read-flash") << "read-flash";
+        QTest::newRow("write-flash") << "write-flash";
+        QTest::newRow("verify-flash") << "verify-flash";
+    }
+    void fileNamesAsBytes()
+    {
+        // A name that is not UTF-8 would come back with U+FFFD in place of its byte: another
+        // file. Refused, with the file error's code, before the adapter is asked anything.
+        QFETCH(QString, command);
+        const QByteArray name = QFile::encodeName(dir.path()) + "/stale\xff.bin";
+        {
+            QFile f(QString::fromLatin1(name));  // a placeholder name is fine: only its bytes matter
+            Q_UNUSED(f);
+        }
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "stale", 5), ssize_t(5));
+        ::close(fd);
+        QProcess p;
+        p.start("/bin/sh", {"-c", QString("exec \"$0\" --port \"$1\" %1 \"$(printf '%s/stale\\377.bin' \"$2\")\"").arg(command),
+                            binDir() + "/tarvane-cli", port(), dir.path()});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 4);
+        QVERIFY2(QString::fromLocal8Bit(p.readAllStandardError()).contains("is not valid in this system's encoding"),
+                 qPrintable(QString::fromLocal8Bit(p.readAllStandardError())));
+        QVERIFY(sim->log().empty());
+        struct stat st {};
+        QCOMPARE(::stat(name.constData(), &st), 0);
+        QCOMPARE(qint64(st.st_size), qint64(5));  // the file of that name as it was
+        int stale = 0;  // and no other made (QDir cannot list a name that is not UTF-8)
+        if (DIR *d = ::opendir(QFile::encodeName(dir.path()).constData())) {
+            while (const dirent *e = ::readdir(d))
+                stale += std::strncmp(e->d_name, "stale", 5) == 0;
+            ::closedir(d);
+        }
+        ::unlink(name.constData());
+        QCOMPARE(stale, 1);
+    }
+
+    void interruptedWrite()
+    {
+        // Ctrl+C in a Flash write: the page in progress is finished, the stream closed, and the
+        // program exits 130. The next command works at once.
+        auto o = sim->options();
+        o.wirePaced = true;
+        o.pageWriteUs = 20000;
+        sim->setOptions(o);
+        QVERIFY(writeFile(path("image.bin"), pattern(4096)));
+        QProcess writer;
+        int pages = 0;
+        sim->setLogHandler([&](const std::string &line) {
+            if (line.rfind("data ", 0) == 0 && ++pages == 3)
+                ::kill(pid_t(writer.processId()), SIGINT);
+        });
+        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "write-flash", path("image.bin")});
+        QVERIFY(writer.waitForFinished(60000));
+        sim->setLogHandler({});
+        QCOMPARE(writer.exitCode(), 130);
+        QVERIFY(QString::fromLocal8Bit(writer.readAllStandardError()).contains("Flash programming stopped."));
+        const QStringList wire = blocks();
+        QVERIFY2(wire.size() >= 5 && wire.size() < 66, qPrintable(wire.join('\n')));  // stopped early
+        QCOMPARE(wire.last(), QString("block 00 00 93 07 E1 D9 FF FF"));  // the stream closed
+        QCOMPARE(sim->log().back().rfind("block 00", 0), std::size_t(0));  // after a whole page
+        sim->clearLog();
+        const Run r = onPort({"read-chip"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
     }
 
     void defaultPortFromSettings()

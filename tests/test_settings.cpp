@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace {
@@ -148,6 +149,26 @@ private slots:
             [&] { return writeSettingsFile(path, {"/dev/ttyUSB0", "new out.bin", "new in.bin"}) ? 1 : 0; }, 20,
             16);
         QCOMPARE(status, 0);  // the save says it failed
+        QCOMPARE(readAll(path), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.txt"});
+    }
+
+    // The new file is written whole but cannot take the old one's place: the save says so, and
+    // the old file and nothing else is left.
+    void failedCommitReported()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.txt");
+        const QByteArray before = "# Tarvane configuration file\r\nCOM7\r\na\r\nb\r\n";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(before);
+        f.close();
+        const int status = runInChild([&] {
+            ::setenv("TARVANE_FAULT_RENAME", "config.txt", 1);  // faultshim.cpp, linked in
+            return writeSettingsFile(path, {"/dev/ttyUSB0", "new out.bin", "new in.bin"}) ? 1 : 0;
+        }, 20);
+        QCOMPARE(status, 0);
         QCOMPARE(readAll(path), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.txt"});
     }
