@@ -56,6 +56,8 @@ void CommandLine::prepare()
 {
     if (hold_ && hold_->takeQuietDue())
         line_->waitQuiet(kQuietMs + line_->latencyMs(), kQuietCapMs);
+    else if (own_)
+        return;  // just opened and purged
     line_->drain();
 }
 

@@ -391,7 +391,7 @@ private slots:
             QCOMPARE(::tcgetattr(fd, &other), 0);
             cfsetispeed(&other, B9600);
             cfsetospeed(&other, B9600);
-            other.c_cflag |= CSTOPB | HUPCL;
+            other.c_cflag |= CSTOPB | HUPCL | CRTSCTS;
             other.c_lflag |= ICANON | ECHO;
             other.c_iflag |= ICRNL;
             QCOMPARE(::tcsetattr(fd, TCSANOW, &other), 0);
@@ -411,6 +411,7 @@ private slots:
         QCOMPARE(cfgetospeed(&tio), speed_t(B115200));
         QCOMPARE(cfgetispeed(&tio), speed_t(B115200));
         QCOMPARE(int(tio.c_cflag & (CSIZE | CSTOPB | PARENB | HUPCL)), int(CS8));
+        QVERIFY(!(tio.c_cflag & CRTSCTS));  // no hardware flow control left on: the adapter has none
         QVERIFY(!(tio.c_lflag & (ICANON | ECHO)));
         QVERIFY(!(tio.c_iflag & ICRNL));
         QVERIFY(sim->bridgeCounts().setups > before || qtBackend);
@@ -567,6 +568,50 @@ private slots:
         QCOMPARE(hex(state.PageBuffer.data() + 98, 4), QString("FF FF 5A 5A"));
     }
 
+    void readEndsTenMillisecondsAfterAByte()
+    {
+        // 100 bytes, then 25 ms without one by the line's clock: the read ends there, at once.
+        // The rest comes 8 ms later in real time: a read whose gap rule were longer than 25 ms
+        // would still be waiting and take it. (A thread held up for those 8 ms could take it
+        // too; a second and a third try rule that out.)
+        int got = 0;
+        for (int attempt = 0; attempt < 3 && got != 100; ++attempt) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(master >= 0);
+            QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+            const QString path = QString::fromLocal8Bit(::ptsname(master));
+            SerialLine line;
+            QCOMPARE(line.open(path), SerialLine::OpenResult::Ok);
+            const int watch = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(watch >= 0);
+            std::vector<std::uint8_t> first(100, 0xA5), rest(28, 0x5A);
+            QCOMPARE(::write(master, first.data(), first.size()), ssize_t(first.size()));
+            pollfd p{watch, POLLIN, 0};
+            QCOMPARE(::poll(&p, 1, 10000), 1);  // the first part is there before the read begins
+            const auto start = SerialLine::Clock::now();
+            int calls = 0;
+            std::thread later;
+            line.setClock([&] {
+                // 1: the read begins; 2: the first part taken; 3: the gap looked at, 25 ms on.
+                if (++calls == 3)
+                    later = std::thread([&] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+                        if (::write(master, rest.data(), rest.size()) != ssize_t(rest.size()))
+                            qWarning("the rest could not be written");
+                    });
+                return calls <= 2 ? start : start + std::chrono::milliseconds(25);
+            });
+            std::vector<std::uint8_t> target(128, 0);
+            got = line.read(target.data(), 128);
+            if (later.joinable())
+                later.join();
+            line.close();
+            ::close(watch);
+            ::close(master);
+        }
+        QCOMPARE(got, 100);
+    }
+
     void readTakesWhatWaitsWhenTimeIsUp_data()
     {
         QTest::addColumn<int>("count");
@@ -675,6 +720,44 @@ private slots:
         QVERIFY(played);
         QVERIFY(result.done());
         QCOMPARE(hex(link.PageBuffer.data(), 128), hex(data.data(), 128));
+    }
+
+    void recoveryGivesUpOnAFlood()
+    {
+        // After a lost reply the adapter does not stop sending. Closing the stream waits for
+        // the line to go quiet, but only until its deadline: the operation then fails instead of
+        // waiting for ever.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        LinkState link;
+        link.PortName = QString::fromLocal8Bit(::ptsname(master));
+        const int keep = ::open(link.PortName.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(keep >= 0);
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            const std::uint8_t noise[16] = {0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA,
+                                            0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA};
+            std::uint8_t in[64];
+            while (!stop) {
+                while (::read(master, in, sizeof in) > 0) {
+                }
+                if (::write(master, noise, sizeof noise) < 0 && errno != EAGAIN)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        link.CmdBlock = block({cmdReadWord});
+        StreamRecovery recovery;
+        auto recovered = std::async(std::launch::async, [&] { return recovery.recover(link, 64, 4, 2); });
+        // Not a timing: a close that waits for quiet on a line that never goes quiet never ends.
+        const bool ended = recovered.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        stop = true;
+        flood.join();
+        ::close(keep);
+        ::close(master);
+        QVERIFY2(ended, "closing the stream waited for ever on an adapter that keeps sending");
+        QVERIFY(!recovered.get());
     }
 
     void writeErrorEndsWrite()
