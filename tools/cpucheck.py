@@ -28,6 +28,7 @@ were checked; 1 on any problem; 2 when the headers cannot be read at all.
 """
 
 import argparse
+import json
 import os
 import re
 import sys
@@ -834,6 +835,7 @@ def check_file(path, include_dir):
         check_calibration(ini, name, problems, notes)
         check_standard_board(ini, problems)
         check_fields(ini, problems)
+        check_fields_source(ini, problems)
     except HeaderError as e:
         problems.append("reading the avr-libc headers for %s: %s" % (name, e))
     return problems, notes
@@ -1017,6 +1019,61 @@ def check_fields(ini, problems):
             byte = next(b for b, (_, prefix) in FIELD_BYTES.items() if key.startswith(prefix))
             if int(key[-1]) not in named_bits(ini, *FIELD_BYTES[byte]):
                 problems.append("[bit-descriptions] %s describes a bit the file does not name" % key)
+
+
+FUSEFIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fusefields.json")
+_FUSEFIELDS = {}
+_ATDF_BYTES = {"LOW": "Low", "HIGH": "High", "EXTENDED": "Ext", "LOCKBIT": "Lock"}
+
+
+def check_fields_source(ini, problems):
+    """Every field and every value the named ATDF gives (as tools/fusefields.json holds it) is in
+    the file, with a name; a field of the ATDF missing from the file is listed as left out."""
+    note = next((c for c in ini.comments if c.startswith("fuse fields: ")), None)
+    if note is None:
+        return
+    m = re.search(r"https://github\.com/([^/]+/[^/]+)/blob/([0-9a-f]{40})/(\S+?\.atdf)", note)
+    if not m:
+        problems.append("the fuse fields line names no ATDF file on GitHub")
+        return
+    if "facts" not in _FUSEFIELDS:
+        try:
+            with open(FUSEFIELDS, encoding="ascii") as f:
+                _FUSEFIELDS["facts"] = json.load(f)
+        except OSError:
+            _FUSEFIELDS["facts"] = None
+    facts = _FUSEFIELDS["facts"]
+    if facts is None:
+        return
+    source = next((p for p in facts["parts"].values()
+                   if (p["atdf"]["repo"], p["atdf"]["commit"], p["atdf"]["path"]) == m.groups()), None)
+    if source is None:
+        problems.append("%s is not among the ATDF files of %s" % (m.group(3), FUSEFIELDS))
+        return
+    in_file = {}
+    for section in ini.sections:
+        if _FIELD_SECTION.fullmatch(section):
+            in_file[ini.get(section, "Name")] = section
+    left_out = note.split("; left out, the header names no such bit: ", 1)[1] if "; left out," in note else ""
+    for register in source["registers"]:
+        byte = _ATDF_BYTES[register["name"]]
+        for field in register["fields"]:
+            where = "%s's %s" % (m.group(3), field["name"])
+            section = in_file.get(field["name"])
+            if section is None:
+                if not re.search(r"(^|, )%s \(" % re.escape(field["name"]), left_out):
+                    problems.append("%s is neither in the file nor listed as left out" % where)
+                continue
+            if ini.get(section, "Byte") != byte or program_number(ini.get(section, "Mask") or "") != int(field["mask"], 16):
+                problems.append("[%s]: the ATDF puts %s at %s mask %s" % (section, field["name"], byte, field["mask"]))
+            if "values" not in field:
+                continue
+            wanted = {int(v, 16) for v, _ in facts["values"][field["values"]]}
+            given = {int(k[len("Value_"):], 16) for (s, k) in ini.values if s == section and k.startswith("Value_")}
+            for value in sorted(wanted - given):
+                problems.append("[%s] %s: the ATDF value 0x%02X has no name in the file" % (section, field["name"], value))
+            for value in sorted(given - wanted):
+                problems.append("[%s] %s: Value_%02X is no value of the ATDF" % (section, field["name"], value))
 
 
 def check_sibling(include_dir, part, first, signature, flashend, page, problems, notes):
