@@ -19,6 +19,34 @@ those captions by the rules of value_name() below. The calibration byte count
 is the ATDF's "osccal" address space where fusefields.json has it, and
 otherwise the "calibration" memory of avrdude's part list (avrdude.conf).
 
+The device file, as written here (a section or key the older program does not
+know is passed over by it, so older files and older programs still agree):
+
+  [configuration]     besides the signature, name, Flash and page size:
+    EEPROM_Size=1024        bytes (avr-libc E2END + 1)
+    EEPROM_Page_Size=4      bytes (E2PAGESIZE); 0: the EEPROM is written a byte at a time
+    Calibration_Size=1      oscillator calibration bytes in the signature row
+    Standard_Board=no       only where the standard adapter board must never power the
+                            part, with a "; standard board: no, <reason and source>" line;
+                            absent means yes
+  [fuse-bits], [lock-bits]  as before: one bit per line, NAME|U or NAME|P
+  [field-0], [field-1] ...  one field each, numbered from 0 without a gap:
+    Name=SUT_CKSEL          the datasheet's name of the field
+    Byte=Low                Low, High, Ext or Lock
+    Mask=$3F                its bits in that byte
+    Caption=Clock           what it sets, short
+    Value_22=internal RC oscillator 8 MHz; start-up (power-down/reset) 6 CK/14 CK + 65 ms
+                            one line per value the ATDF names; the value is the field's
+                            bits packed right-aligned, in two hex digits. A value without
+                            a line has no name (the ATDF lists none: reserved codes).
+                            A single bit without ATDF values is Value_00=yes (programmed)
+                            and Value_01=no.
+  [bit-descriptions]
+    Low_7=Divide clock by 8 internally   the ATDF's caption of the bit's field
+
+The fields come with a "; fuse fields: <pack>, <ATDF file>, <address>" line; a field
+over a bit the header does not name is left out and listed on that line.
+
 A device whose header lacks one of the facts (and has no override for it) is
 skipped and named on stderr.  With --check nothing is written: the folder's
 files are compared with what would be written, and any difference fails.
@@ -594,6 +622,9 @@ def describe(entry, include):
             field_note += ("; the %s has no device description of its own, the %s (same datasheet) stands in"
                            % (name, atdf_part))
         notes.append(field_note)
+        notes.append("; [field-N]: Byte (Low, High, Ext, Lock), Mask, Caption and Value_XX=name, XX the field's "
+                     "bits packed right-aligned in hex (one bit: 00 programmed, 01 not); a value without a "
+                     "line has no name; [bit-descriptions]: what each bit does")
     notes.append(memory_note)
 
     return "\n".join([
