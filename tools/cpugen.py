@@ -308,6 +308,8 @@ _NAME_RULES = [
     (r"^Ext\. Full-swing Crystal", "external full-swing crystal"),
     (r"^Full Swing Oscillator", "full-swing crystal oscillator"),
     (r"^Ext\. Crystal/Resonator (Low|Medium|High) Freq\.", lambda m: "external crystal/resonator, %s frequency" % m.group(1).lower()),
+    (r"PLL input: Ext\. Clock", "PLL input: external clock"),
+    (r"PLL input: Ext\. Crystal Osc\.", "PLL input: external crystal"),
     (r"(\d) ?kHz", r"\1 kHz"),
     (r"CK /(\d)", r"CK/\1"),
     (r"(\d+(?:\.\d+)?) ?MHz ?- ?(\d+(?:\.\d+)?) ?MHz", r"\1-\2 MHz"),
