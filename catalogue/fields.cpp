@@ -104,8 +104,15 @@ std::vector<FieldChange> fieldChanges(const TDevice &device, const FuseBytes &be
 QStringList describeChanges(const TDevice &device, const FuseBytes &before, const FuseBytes &after)
 {
     QStringList lines;
-    for (const FieldChange &c : fieldChanges(device, before, after))
-        lines << c.Field->Caption + QStringLiteral(": ") + c.Before.Meaning + QStringLiteral(" -> ") + c.After.Meaning;
+    for (const FieldChange &c : fieldChanges(device, before, after)) {
+        QString from = c.Before.Meaning;
+        QString to = c.After.Meaning;
+        if (from == to) {  // two values under one name: the bits tell them apart
+            from += QStringLiteral(" (bits %1)").arg(fieldBits(*c.Field, c.Before.Value));
+            to += QStringLiteral(" (bits %1)").arg(fieldBits(*c.Field, c.After.Value));
+        }
+        lines << c.Field->Caption + QStringLiteral(": ") + from + QStringLiteral(" -> ") + to;
+    }
     std::array<std::uint8_t, 4> covered{};
     for (const TFuseField &field : device.Fields)
         if (validGroup(field.Group))

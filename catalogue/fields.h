@@ -48,6 +48,7 @@ struct FieldChange {
 // The fields whose value differs between before and after, in the file's order.
 std::vector<FieldChange> fieldChanges(const TDevice &device, const FuseBytes &before, const FuseBytes &after);
 
-// One line per changed field, "<Caption>: <before> -> <after>", then one line per changed bit
+// One line per changed field, "<Caption>: <before> -> <after>" (where both values carry the same
+// name, each is followed by its bits: "... (bits 01) -> ... (bits 10)"), then one line per changed bit
 // that no field covers: "<byte> bit <n> (<name>): 1 -> 0, in no field of the device file".
 QStringList describeChanges(const TDevice &device, const FuseBytes &before, const FuseBytes &after);

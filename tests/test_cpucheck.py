@@ -169,6 +169,18 @@ class NewFacts(unittest.TestCase):
                            lambda t: t.replace("Value_03=256 words from word address $3F00\n",
                                                "Value_03=256 words from word address $3F00\nValue_04=more\n"))
 
+    def test_two_values_with_one_name_fail(self):
+        self.assertProblem("[field-8] BOOTSZ: two values share the name '512 words from word address $3E00'",
+                           lambda t: t.replace("Value_03=256 words from word address $3F00",
+                                               "Value_03=512 words from word address $3E00"))
+
+    def test_generator_keeps_values_with_one_caption_apart(self):
+        # The ATtiny2313's ATDF gives its crystal settings only the reset delay, so captions repeat.
+        with open(os.path.join(CPU, "ATtiny2313_2313A.ini")) as f:
+            text = f.read()
+        self.assertIn("Value_08=external crystal 0.4-0.9 MHz; start-up 14 CK + 4.1 ms (bits 001000)", text)
+        self.assertIn("Value_38=external crystal 0.4-0.9 MHz; start-up 14 CK + 4.1 ms (bits 111000)", text)
+
     def test_mask_over_an_unnamed_bit_fails(self):
         self.assertProblem("covers bit 3 of the Ext byte, which the file does not name",
                            lambda t: t.replace("Name=BODLEVEL\nByte=Ext\nMask=$07", "Name=BODLEVEL\nByte=Ext\nMask=$0F"))

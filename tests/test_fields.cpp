@@ -403,7 +403,7 @@ private slots:
             "\n[field-2]\nName=WIDE\nByte=High\nMask=$1FF\nValue_00=a\n"
             "\n[field-3]\nName=BOOTSZ\nByte=high\nMask=6\nCaption=Boot size\nValue_00=1024 words\n"
             "Value_01=\nvalue_0a=out of range\nValue_03=128 words\nValue_3=also out of the key form\n"
-            "\n[field-4]\nName=LB\nByte=Lock\nMask=$03\n"
+            "\n[field-4]\nName=LB\nByte=Lock\nMask=$03\nValue_01=same\nValue_02=same\n"
             "\n[field-5]\nByte=Low\nMask=$01\nValue_00=no name\n"
             "\n[field-6]\nName=AFTER_THE_GAP\nByte=Low\nMask=$80\nValue_00=yes\n"
             "\n[bit-descriptions]\nHigh_1=Select boot size (BOOTSZ bit 0)\nlow_9=no such bit\n";
@@ -419,7 +419,7 @@ private slots:
         const TFuseField *lock = findField(*device, QStringLiteral("LB"));
         QVERIFY(lock);
         QCOMPARE(lock->Caption, QStringLiteral("LB"));  // no caption: the name stands in
-        QVERIFY(lock->Values.isEmpty());
+        QCOMPARE(lock->Values.keys(), (QList<int>{1, 2}));
         QVERIFY(!findField(*device, QStringLiteral("AFTER_THE_GAP")));
         QCOMPARE(device->BitDescriptions[grHigh][1], QStringLiteral("Select boot size (BOOTSZ bit 0)"));
 
@@ -428,6 +428,9 @@ private slots:
                                      QStringLiteral("LB: bits 11, not named in the device file")}));
         QCOMPARE(describeChanges(*device, FuseBytes{0xE1, 0xD9, 0x00, 0x3F}, FuseBytes{0xE1, 0xDF, 0x00, 0x3F}),
                  (QStringList{QStringLiteral("Boot size: 1024 words -> 128 words")}));
+        // Two values under one name still read as a change.
+        QCOMPARE(describeChanges(*device, FuseBytes{0xE1, 0xD9, 0x00, 0x3D}, FuseBytes{0xE1, 0xD9, 0x00, 0x3E}),
+                 (QStringList{QStringLiteral("LB: same (bits 01) -> same (bits 10)")}));
     }
 
     // A record put together by hand, not from a file: a field with a byte out of range is passed by.

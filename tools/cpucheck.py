@@ -1004,6 +1004,9 @@ def check_fields(ini, problems):
                 values[value] = ini.get(section, key)
         if not values:
             problems.append("%s names no value" % where)
+        names_given = list(values.values())
+        for name in sorted(set(n for n in names_given if names_given.count(n) > 1)):
+            problems.append("%s: two values share the name %r" % (where, name))
         if len(bits) == 1 and set(values) != {0, 1}:
             problems.append("%s: a single bit needs a name for 0 and for 1" % where)
         if all(b in names for b in bits):

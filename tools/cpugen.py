@@ -371,6 +371,11 @@ def field_lines(part, facts, named_bits):
                 continue
             if "values" in f:
                 values = [(int(v, 16), value_name(c)) for v, c in facts["values"][f["values"]]]
+                # Where the ATDF gives two values the same caption, each keeps its bits, so that
+                # a change between them never reads as no change.
+                names = [name for _, name in values]
+                values = [(v, name if names.count(name) == 1 else "%s (bits %s)" % (name, format(v, "0%db" % width)))
+                          for v, name in values]
             elif width == 1:
                 # A single fuse bit does what its caption says when it is programmed (0).
                 values = [(0, "yes"), (1, "no")]
