@@ -279,6 +279,15 @@ NO_STANDARD_BOARD = {
 # The first part of an entry has no device description of its own in Microchip's packs (the
 # part is discontinued); its successor, described by the same datasheet, stands in.
 FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
+# The part has a device description of its own, but it was not read (the look-ups it takes are
+# rationed); a sibling described by the same datasheet stands in, and the file says so.
+FIELD_STAND_IN = {"ATtiny48": "ATtiny88"}
+# Parts whose fields are read but not written, and why; the file carries the reason.
+_TINY88_CLOCK = ("the ATDF's fuse LOW initval 0x62 (SUT_CKSEL 100010, as avr-libc's LFUSE_DEFAULT) is none of "
+                 "the values its own SUT_CKSEL group names, which marks 0x2E (internal RC oscillator 8 MHz, "
+                 "CKSEL 1110) as the default; until the datasheet settles the factory clock setting, the file's "
+                 "factory byte could not be decoded")
+FIELD_HOLD = {"ATtiny48": _TINY88_CLOCK, "ATtiny88": _TINY88_CLOCK}
 
 FIELD_FACTS = {"parts": {}, "values": {}}
 CALIBRATION = {}
@@ -610,7 +619,7 @@ def describe(entry, include):
     if "E2END" in values:
         extra_config.append("EEPROM_Size=%d" % (values["E2END"] + 1))
         extra_config.append("EEPROM_Page_Size=%d" % values.get("E2PAGESIZE", 0))
-    atdf_part = FIELD_SOURCE.get(name, name)
+    atdf_part = FIELD_SOURCE.get(name, FIELD_STAND_IN.get(name, name))
     atdf = FIELD_FACTS["parts"].get(atdf_part)
     memory_note = "; EEPROM: avr-libc's E2END and E2PAGESIZE"
     if atdf is not None and atdf.get("osccal") is not None:
@@ -623,10 +632,15 @@ def describe(entry, include):
         extra_config.append("Standard_Board=no")
         notes.append("; standard board: no, %s" % NO_STANDARD_BOARD[name])
     field_section = []
-    if atdf is not None:
+    if atdf is not None and name in FIELD_HOLD:
+        notes.append("; fuse fields withheld: %s (atdf/%s.atdf)" % (FIELD_HOLD[name], atdf_part))
+    elif atdf is not None:
         field_note, field_section = field_lines(atdf_part, FIELD_FACTS, named_bits)
-        if atdf_part != name:
+        if name in FIELD_SOURCE:
             field_note += ("; the %s has no device description of its own, the %s (same datasheet) stands in"
+                           % (name, atdf_part))
+        elif atdf_part != name:
+            field_note += ("; the %s's own device description was not read, the %s's (same datasheet) stands in"
                            % (name, atdf_part))
         notes.append(field_note)
         notes.append("; [field-N]: Byte (Low, High, Ext, Lock), Mask, Caption and Value_XX=name, XX the field's "
