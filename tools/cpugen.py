@@ -281,7 +281,7 @@ NO_STANDARD_BOARD = {
 FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
 # The part has a device description of its own, but it was not read (the look-ups it takes are
 # rationed); a sibling described by the same datasheet stands in, and the file says so.
-FIELD_STAND_IN = {"ATtiny48": "ATtiny88"}
+FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167"}
 # Parts whose fields are read but not written, and why; the file carries the reason.
 _TINY88_CLOCK = ("the ATDF's fuse LOW initval 0x62 (SUT_CKSEL 100010, as avr-libc's LFUSE_DEFAULT) is none of "
                  "the values its own SUT_CKSEL group names, which marks 0x2E (internal RC oscillator 8 MHz, "
@@ -311,6 +311,8 @@ _NAME_RULES = [
     (r"^Int\. RC Osc\.", "internal RC oscillator"),
     (r"^Int\. (\d+) ?kHz RC Osc\.", r"internal \1 kHz RC oscillator"),
     (r"^Ext\. Clock", "external clock"),
+    (r"^WD\. Osc\.", "watchdog oscillator"),
+    (r"^Ext\. Ceramic Res\.", "external ceramic resonator"),
     (r"^Ext\. RC Osc\.", "external RC oscillator"),
     (r"^Ext\. Crystal Osc\.", "external crystal"),
     (r"^Ext\. Low-Freq\. Crystal", "external low-frequency crystal"),
