@@ -164,6 +164,15 @@ private slots:
         QTest::newRow("8 BOD off") << m8 << 0xE1 << 0xD9 << 0 << 0x3F << "BODEN" << "no";
         QTest::newRow("8 boot size") << m8 << 0xE1 << 0xD9 << 0 << 0x3F << "BOOTSZ"
                                      << "1024 words from word address $0C00";
+        // ATtiny26 (1477K): a field with a gap, PLLCK (bit 7) over SUT and CKSEL (bits 5..0),
+        // CKOPT between them; factory CKSEL 0001, SUT 10 = internal RC 1 MHz, 6 CK + 64 ms.
+        const QString t26 = QStringLiteral("ATtiny26.ini");
+        QTest::newRow("tiny26 clock") << t26 << 0xE1 << 0xF7 << 0 << 0x03 << "PLLCK_SUT_CKSEL"
+                                      << "internal RC oscillator 1 MHz; start-up 6 CK + 64 ms";
+        QTest::newRow("tiny26 CKOPT does not count") << t26 << 0xA1 << 0xF7 << 0 << 0x03 << "PLLCK_SUT_CKSEL"
+                                                     << "internal RC oscillator 1 MHz; start-up 6 CK + 64 ms";
+        QTest::newRow("tiny26 PLL") << t26 << 0x61 << 0xF7 << 0 << 0x03 << "PLLCK_SUT_CKSEL"
+                                    << "PLL clock; start-up 1K CK + 64 ms";
     }
     void handChecked()
     {

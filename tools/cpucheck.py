@@ -1029,6 +1029,12 @@ _FUSEFIELDS = {}
 _ATDF_BYTES = {"LOW": "Low", "HIGH": "High", "EXTENDED": "Ext", "LOCKBIT": "Lock"}
 
 
+def _packed(raw, mask):
+    """The bits of raw under mask, packed right-aligned (the ATDF's values are shifted by the
+    mask's lowest bit only, so a mask with a gap keeps the gap in its values)."""
+    return sum((raw >> b & 1) << k for k, b in enumerate(b for b in range(8) if mask >> b & 1))
+
+
 def check_fields_source(ini, problems):
     """Every field and every value the named ATDF gives (as tools/fusefields.json holds it) is in
     the file, with a name; a field of the ATDF missing from the file is listed as left out."""
@@ -1071,7 +1077,9 @@ def check_fields_source(ini, problems):
                 problems.append("[%s]: the ATDF puts %s at %s mask %s" % (section, field["name"], byte, field["mask"]))
             if "values" not in field:
                 continue
-            wanted = {int(v, 16) for v, _ in facts["values"][field["values"]]}
+            mask = int(field["mask"], 16)
+            wanted = {_packed(int(v, 16) << ((mask & -mask).bit_length() - 1), mask)
+                      for v, _ in facts["values"][field["values"]]}
             given = {int(k[len("Value_"):], 16) for (s, k) in ini.values if s == section and k.startswith("Value_")}
             for value in sorted(wanted - given):
                 problems.append("[%s] %s: the ATDF value 0x%02X has no name in the file" % (section, field["name"], value))

@@ -298,7 +298,7 @@ _BYTE_PREFIX = {"Low": "Low_", "High": "High_", "Ext": "Ext_", "Lock": "Lock_"}
 # Short captions for the fields the window and the command line name most often; any other
 # field keeps the ATDF's caption.
 FIELD_CAPTIONS = {
-    "SUT_CKSEL": "Clock", "CKSEL": "Clock", "SUT": "Start-up time", "BOOTSZ": "Boot size",
+    "PLLCK_SUT_CKSEL": "Clock", "SUT_CKSEL": "Clock", "CKSEL": "Clock", "SUT": "Start-up time", "BOOTSZ": "Boot size",
     "BODLEVEL": "Brown-out level", "CKDIV8": "Divide clock by 8", "CKOUT": "Clock output",
     "LB": "Lock mode", "BLB0": "Application section lock", "BLB1": "Boot section lock",
 }
@@ -311,6 +311,7 @@ _NAME_RULES = [
     (r"^Int\. RC Osc\.", "internal RC oscillator"),
     (r"^Int\. (\d+) ?kHz RC Osc\.", r"internal \1 kHz RC oscillator"),
     (r"^Ext\. Clock", "external clock"),
+    (r"^PLL Clock", "PLL clock"),
     (r"^WD\. Osc\.", "watchdog oscillator"),
     (r"^Ext\. Ceramic Res\.", "external ceramic resonator"),
     (r"^Ext\. RC Osc\.", "external RC oscillator"),
@@ -358,6 +359,22 @@ def bit_caption(caption):
     return text
 
 
+def packed_value(value, mask, part="", field=""):
+    """An ATDF value as the file writes it: the field's bits packed right-aligned. The ATDF
+    shifts a value by the mask's lowest bit, so for a mask with a gap (the ATtiny26's PLLCK,
+    SUT and CKSEL, $BF) its values are the masked bits themselves."""
+    lsb = (mask & -mask).bit_length() - 1
+    raw = value << lsb
+    if raw & ~mask & 0xFF or raw > 0xFF:
+        raise Skip("%s field %s: value 0x%02X lies outside its mask 0x%02X" % (part, field, value, mask))
+    packed, out = 0, 0
+    for bit in range(8):
+        if mask >> bit & 1:
+            packed |= (raw >> bit & 1) << out
+            out += 1
+    return packed
+
+
 def load_fields(path=FUSEFIELDS):
     with open(path, encoding="ascii") as f:
         return json.load(f)
@@ -381,7 +398,8 @@ def field_lines(part, facts, named_bits):
                 left_out.append("%s (%s bit %s)" % (f["name"], byte, ", ".join(map(str, missing))))
                 continue
             if "values" in f:
-                values = [(int(v, 16), value_name(c)) for v, c in facts["values"][f["values"]]]
+                values = [(packed_value(int(v, 16), mask, part, f["name"]), value_name(c))
+                          for v, c in facts["values"][f["values"]]]
                 # Where the ATDF gives two values the same caption, each keeps its bits, so that
                 # a change between them never reads as no change.
                 names = [name for _, name in values]
