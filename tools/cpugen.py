@@ -281,7 +281,8 @@ NO_STANDARD_BOARD = {
 FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
 # The part has a device description of its own, but it was not read (the look-ups it takes are
 # rationed); a sibling described by the same datasheet stands in, and the file says so.
-FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167"}
+FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167",
+                  "ATtiny261": "ATtiny861", "ATtiny461": "ATtiny861"}
 # Parts whose fields are read but not written, and why; the file carries the reason.
 _TINY88_CLOCK = ("the ATDF's fuse LOW initval 0x62 (SUT_CKSEL 100010, as avr-libc's LFUSE_DEFAULT) is none of "
                  "the values its own SUT_CKSEL group names, which marks 0x2E (internal RC oscillator 8 MHz, "
