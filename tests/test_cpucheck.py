@@ -212,7 +212,7 @@ class NewFacts(unittest.TestCase):
     def test_field_left_out_must_be_listed(self):
         # avr-libc names no RSTDISBL for the ATmega165P, so its field is left out and listed as such.
         self.assertProblem("RSTDISBL is neither in the file nor listed as left out",
-                           lambda t: re.sub(r"; left out, the header names no such bit: [^\n]*", "", t),
+                           lambda t: re.sub(r"; left out: [^\n]*", "", t),
                            source="ATmega165P_PA.ini")
 
     def test_wrong_eeprom_size_fails(self):

@@ -1063,7 +1063,7 @@ def check_fields_source(ini, problems):
     for section in ini.sections:
         if _FIELD_SECTION.fullmatch(section):
             in_file[ini.get(section, "Name")] = section
-    left_out = note.split("; left out, the header names no such bit: ", 1)[1] if "; left out," in note else ""
+    left_out = note.split("; left out: ", 1)[1] if "; left out: " in note else ""
     for register in source["registers"]:
         byte = _ATDF_BYTES[register["name"]]
         for field in register["fields"]:

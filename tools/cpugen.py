@@ -283,12 +283,6 @@ FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
 # rationed); a sibling described by the same datasheet stands in, and the file says so.
 FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167",
                   "ATtiny261": "ATtiny861", "ATtiny461": "ATtiny861"}
-# Parts whose fields are read but not written, and why; the file carries the reason.
-_TINY88_CLOCK = ("the ATDF's fuse LOW initval 0x62 (SUT_CKSEL 100010, as avr-libc's LFUSE_DEFAULT) is none of "
-                 "the values its own SUT_CKSEL group names, which marks 0x2E (internal RC oscillator 8 MHz, "
-                 "CKSEL 1110) as the default; until the datasheet settles the factory clock setting, the file's "
-                 "factory byte could not be decoded")
-FIELD_HOLD = {"ATtiny48": _TINY88_CLOCK, "ATtiny88": _TINY88_CLOCK}
 
 FIELD_FACTS = {"parts": {}, "values": {}}
 CALIBRATION = {}
@@ -381,9 +375,10 @@ def load_fields(path=FUSEFIELDS):
         return json.load(f)
 
 
-def field_lines(part, facts, named_bits):
+def field_lines(part, facts, named_bits, factory):
     """The [field-N] and [bit-descriptions] sections and the comment naming the source, for
-    the ATDF facts of one part. named_bits: {"Low": {bit: name}, ...} from the header."""
+    the ATDF facts of one part. named_bits: {"Low": {bit: name}, ...} from the header;
+    factory: {"Low": byte, ...}, the factory bytes the file gives."""
     source = facts["parts"][part]
     fields = []
     left_out = []
@@ -396,7 +391,8 @@ def field_lines(part, facts, named_bits):
             if missing:
                 # The bit panel shows only the bits avr-libc names; a field over a bit it lacks could
                 # never be set from the panel, so the field is left out and the file says so.
-                left_out.append("%s (%s bit %s)" % (f["name"], byte, ", ".join(map(str, missing))))
+                left_out.append("%s (%s bit %s: the header names no such bit)"
+                                % (f["name"], byte, ", ".join(map(str, missing))))
                 continue
             if "values" in f:
                 values = [(packed_value(int(v, 16), mask, part, f["name"]), value_name(c))
@@ -411,6 +407,13 @@ def field_lines(part, facts, named_bits):
                 values = [(0, "yes"), (1, "no")]
             else:
                 raise Skip("%s field %s has %d bits and no values" % (part, f["name"], width))
+            at_factory = sum((factory[byte] >> b & 1) << k for k, b in enumerate(b for b in range(8) if mask >> b & 1))
+            if at_factory not in dict(values):
+                # A field whose factory setting its ATDF does not name could not say what a new
+                # chip holds; it is left out, and the file says so.
+                left_out.append("%s (factory value %s, which the ATDF names not)"
+                                % (f["name"], format(at_factory, "0%db" % width)))
+                continue
             fields.append((f, byte, mask, values))
     lines = []
     descriptions = {}
@@ -435,7 +438,7 @@ def field_lines(part, facts, named_bits):
             "names shortened from its captions by tools/cpugen.py" % (atdf["pack"], atdf["path"], atdf["repo"],
                                                                      atdf["commit"], atdf["path"]))
     if left_out:
-        note += "; left out, the header names no such bit: %s" % ", ".join(left_out)
+        note += "; left out: %s" % ", ".join(left_out)
     return note, lines
 
 
@@ -601,6 +604,7 @@ def describe(entry, include):
 
     fuse_lines = []
     named_bits = {}
+    factory = {}
     for prefix in ("Low_", "High_", "Ext_"):
         if prefix not in groups:
             continue
@@ -620,6 +624,7 @@ def describe(entry, include):
         for bit in sorted(names):
             fuse_lines.append("%s%d=%s|%s" % (prefix, bit, names[bit], "U" if reference >> bit & 1 else "P"))
         named_bits[what] = names
+        factory[what] = reference
 
     lock_lines = []
     lock_default = values["LOCKBITS_DEFAULT"]
@@ -630,6 +635,7 @@ def describe(entry, include):
                 lock_lines.append("Lock_%d=%s|%s" % (bit, lock_name, "U" if lock_default >> bit & 1 else "P"))
                 named_bits.setdefault("Lock", {})[bit] = lock_name
             bit += 1
+    factory["Lock"] = lock_default & 0xFF
 
     if "Bootlock" in overrides and not any(m in defined for m, _ in LOCK_MACROS[1:]):
         raise Skip("override Bootlock, but %s lists no boot lock bits" % header)
@@ -653,10 +659,8 @@ def describe(entry, include):
         extra_config.append("Standard_Board=no")
         notes.append("; standard board: no, %s" % NO_STANDARD_BOARD[name])
     field_section = []
-    if atdf is not None and name in FIELD_HOLD:
-        notes.append("; fuse fields withheld: %s (atdf/%s.atdf)" % (FIELD_HOLD[name], atdf_part))
-    elif atdf is not None:
-        field_note, field_section = field_lines(atdf_part, FIELD_FACTS, named_bits)
+    if atdf is not None:
+        field_note, field_section = field_lines(atdf_part, FIELD_FACTS, named_bits, factory)
         if name in FIELD_SOURCE:
             field_note += ("; the %s has no device description of its own, the %s (same datasheet) stands in"
                            % (name, atdf_part))
