@@ -295,6 +295,7 @@ _BYTE_PREFIX = {"Low": "Low_", "High": "High_", "Ext": "Ext_", "Lock": "Lock_"}
 FIELD_CAPTIONS = {
     "PLLCK_SUT_CKSEL": "Clock", "SUT_CKSEL": "Clock", "CKSEL": "Clock", "SUT": "Start-up time", "BOOTSZ": "Boot size",
     "BODLEVEL": "Brown-out level", "CKDIV8": "Divide clock by 8", "CKOUT": "Clock output",
+    "BODPD": "Brown-out detector in sleep", "BODACT": "Brown-out detector when active",
     "LB": "Lock mode", "BLB0": "Application section lock", "BLB1": "Boot section lock",
 }
 
@@ -308,6 +309,7 @@ _NAME_RULES = [
     (r"^Ext\. Clock", "external clock"),
     (r"^PLL Clock", "PLL clock"),
     (r"^WD\. Osc\.", "watchdog oscillator"),
+    (r"^Int\. ULP Osc\.", "internal ultra-low-power oscillator"),
     (r"^Ext\. Ceramic Res\.", "external ceramic resonator"),
     (r"^Ext\. RC Osc\.", "external RC oscillator"),
     (r"^Ext\. Crystal Osc\.", "external crystal"),
@@ -333,6 +335,7 @@ _NAME_RULES = [
     (r"^Further programming and verification disabled$", "programming and verification disabled"),
     (r"^Further programming disabled$", "programming disabled"),
     (r"^No memory lock features enabled$", "no lock"),
+    (r"^(Sampled|Enabled|Disabled)$", lambda m: m.group(1).lower()),
     (r"^No lock on SPM and LPM in (Application|Boot) Section$", "no lock"),
     (r"^(LPM and SPM|LPM|SPM) prohibited in (Application|Boot) Section$", r"\1 prohibited"),
 ]
