@@ -93,5 +93,156 @@ class SharedFiles(unittest.TestCase):
         self.assertTrue(any("names a part twice" in p for p in problems), problems)
 
 
+class ValueNames(unittest.TestCase):
+    """The rules that shorten the ATDF captions keep every fact of them."""
+    def test_names(self):
+        cases = {
+            "Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 65 ms; default value":
+                "internal RC oscillator 8 MHz; start-up (power-down/reset) 6 CK/14 CK + 65 ms",
+            "Int. RC Osc. 1 MHz; Start-up time: 6 CK + 64 ms; default value":
+                "internal RC oscillator 1 MHz; start-up 6 CK + 64 ms",
+            "Ext. Crystal Osc. 8.0-    MHz; Start-up time: 1K CK + 0 ms":
+                "external crystal from 8.0 MHz; start-up 1K CK + 0 ms",
+            "Boot Flash size=256 words start address=$3F00": "256 words from word address $3F00",
+            "Boot Flash size=512 words Boot address=$0E00": "512 words from word address $0E00",
+            "No lock on SPM and LPM in Application Section": "no lock",
+        }
+        for caption, name in cases.items():
+            with self.subTest(caption=caption):
+                self.assertEqual(cpugen.value_name(caption), name)
+
+    def test_every_value_of_the_data_gets_a_name(self):
+        facts = cpugen.load_fields()
+        for group, values in facts["values"].items():
+            for value, caption in values:
+                with self.subTest(group=group, value=value):
+                    self.assertTrue(cpugen.value_name(caption))
+
+
+@unittest.skipUnless(os.path.isfile(os.path.join(INCLUDE, "avr", "io.h")), "avr-libc not installed")
+class NewFacts(unittest.TestCase):
+    """EEPROM, calibration, standard board and the fuse fields, on a copy of a shipped file."""
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def problems(self, edit=None, source="ATmega328P.ini"):
+        with open(os.path.join(CPU, source)) as f:
+            text = f.read()
+        if edit:
+            changed = edit(text)
+            self.assertNotEqual(changed, text, "the edit changed nothing")
+            text = changed
+        path = os.path.join(self.dir, source)
+        with open(path, "w") as f:
+            f.write(text)
+        return cpucheck.check_file(path, INCLUDE)[0]
+
+    def assertProblem(self, fragment, edit, source="ATmega328P.ini"):
+        problems = self.problems(edit, source)
+        self.assertTrue(any(fragment in p for p in problems), problems)
+
+    def test_shipped_file_is_clean(self):
+        for source in ("ATmega328P.ini", "ATmega8_8A.ini", "ATmega128RFA1.ini", "ATmega165P_PA.ini"):
+            with self.subTest(source=source):
+                self.assertEqual(self.problems(source=source), [])
+
+    def test_unnamed_value_fails(self):
+        self.assertProblem("[field-2] SUT_CKSEL: Value_02 has no name",
+                           lambda t: re.sub(r"(?m)^Value_02=internal RC oscillator 8 MHz.*$", "Value_02=", t))
+
+    def test_factory_value_without_name_fails(self):
+        edit = lambda t: re.sub(r"(?m)^Value_22=.*\n", "", t)
+        self.assertProblem("[field-2] SUT_CKSEL: the factory value 100010", edit)
+        self.assertProblem("the ATDF value 0x22 has no name in the file", edit)
+
+    def test_value_not_in_the_atdf_fails(self):
+        self.assertProblem("Value_01 is no value of the ATDF",
+                           lambda t: t.replace("Value_00=external clock; start-up (power-down/reset) 6 CK/14 CK + 0 ms\n",
+                                               "Value_00=external clock; start-up (power-down/reset) 6 CK/14 CK + 0 ms\n"
+                                               "Value_01=made up\n"))
+
+    def test_value_outside_the_field_fails(self):
+        self.assertProblem("Value_04 lies outside a field of 2 bits",
+                           lambda t: t.replace("Value_03=256 words from word address $3F00\n",
+                                               "Value_03=256 words from word address $3F00\nValue_04=more\n"))
+
+    def test_two_values_with_one_name_fail(self):
+        self.assertProblem("[field-8] BOOTSZ: two values share the name '512 words from word address $3E00'",
+                           lambda t: t.replace("Value_03=256 words from word address $3F00",
+                                               "Value_03=512 words from word address $3E00"))
+
+    def test_generator_keeps_values_with_one_caption_apart(self):
+        # The ATtiny2313's ATDF gives its crystal settings only the reset delay, so captions repeat.
+        with open(os.path.join(CPU, "ATtiny2313_2313A.ini")) as f:
+            text = f.read()
+        self.assertIn("Value_08=external crystal 0.4-0.9 MHz; start-up 14 CK + 4.1 ms (bits 001000)", text)
+        self.assertIn("Value_38=external crystal 0.4-0.9 MHz; start-up 14 CK + 4.1 ms (bits 111000)", text)
+
+    def test_mask_over_an_unnamed_bit_fails(self):
+        self.assertProblem("covers bit 3 of the Ext byte, which the file does not name",
+                           lambda t: t.replace("Name=BODLEVEL\nByte=Ext\nMask=$07", "Name=BODLEVEL\nByte=Ext\nMask=$0F"))
+
+    def test_overlapping_fields_fail(self):
+        self.assertProblem("both cover bit 5 of the Low byte",
+                           lambda t: t.replace("Name=CKOUT\nByte=Low\nMask=$40", "Name=CKOUT\nByte=Low\nMask=$20"))
+
+    def test_field_moved_from_the_atdf_fails(self):
+        self.assertProblem("the ATDF puts CKOUT at Low mask 0x40",
+                           lambda t: t.replace("Name=CKOUT\nByte=Low\nMask=$40", "Name=CKOUT\nByte=High\nMask=$40"))
+
+    def test_single_bit_needs_both_names(self):
+        self.assertProblem("[field-0] CKDIV8: a single bit needs a name for 0 and for 1",
+                           lambda t: t.replace("Caption=Divide clock by 8\nValue_00=yes\nValue_01=no\n",
+                                               "Caption=Divide clock by 8\nValue_00=yes\n"))
+
+    def test_gap_in_the_numbering_fails(self):
+        self.assertProblem("field sections are numbered", lambda t: t.replace("[field-13]", "[field-14]"))
+
+    def test_field_without_its_source_fails(self):
+        self.assertProblem("fuse fields without a '; fuse fields: <source and address>' line",
+                           lambda t: re.sub(r"(?m)^; fuse fields: .*\n", "", t))
+
+    def test_bit_description_of_an_unnamed_bit_fails(self):
+        self.assertProblem("[bit-descriptions] Ext_3 describes a bit the file does not name",
+                           lambda t: t.replace("Ext_2=Brown-out", "Ext_3=nothing\nExt_2=Brown-out"))
+
+    def test_field_left_out_must_be_listed(self):
+        # avr-libc names no RSTDISBL for the ATmega165P, so its field is left out and listed as such.
+        self.assertProblem("RSTDISBL is neither in the file nor listed as left out",
+                           lambda t: re.sub(r"; left out: [^\n]*", "", t),
+                           source="ATmega165P_PA.ini")
+
+    def test_wrong_eeprom_size_fails(self):
+        self.assertProblem("EEPROM_Size=2048 but the header's E2END + 1 is 1024",
+                           lambda t: t.replace("EEPROM_Size=1024", "EEPROM_Size=2048"))
+
+    def test_wrong_eeprom_page_fails(self):
+        self.assertProblem("EEPROM_Page_Size=8 but the header's E2PAGESIZE is 4",
+                           lambda t: t.replace("EEPROM_Page_Size=4", "EEPROM_Page_Size=8"))
+
+    @unittest.skipUnless(os.path.isfile(cpucheck.AVRDUDE_CONF), "no avrdude part list")
+    def test_wrong_calibration_size_fails(self):
+        self.assertProblem("Calibration_Size=4 but avrdude's part list gives the ATmega328P 1 calibration bytes",
+                           lambda t: t.replace("Calibration_Size=1", "Calibration_Size=4"))
+
+    def test_standard_board_needs_its_reason(self):
+        self.assertProblem("Standard_Board=no without a '; standard board: no, <reason and source>' line",
+                           lambda t: t.replace("Calibration_Size=1\n", "Calibration_Size=1\nStandard_Board=no\n"))
+        self.assertProblem("Standard_Board=no without",
+                           lambda t: re.sub(r"(?m)^; standard board: no, .*\n", "", t), source="ATmega128RFA1.ini")
+
+    def test_standard_board_is_yes_or_no(self):
+        self.assertProblem("Standard_Board=0 should be yes or no",
+                           lambda t: t.replace("Calibration_Size=1\n", "Calibration_Size=1\nStandard_Board=0\n"))
+
+    def test_generator_lists_the_parts_the_board_must_not_power(self):
+        self.assertEqual(sorted(cpugen.NO_STANDARD_BOARD),
+                         sorted(["ATmega128RFA1", "ATmega64RFR2", "ATmega128RFR2", "ATmega256RFR2", "ATmega644RFR2",
+                                 "ATmega1284RFR2", "ATmega2564RFR2", "ATmega406", "ATmega16HVB", "ATmega32HVB"]))
+
+
 if __name__ == "__main__":
     unittest.main()

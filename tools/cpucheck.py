@@ -14,6 +14,13 @@ with its source (title and address); each applied note is printed as a
 "note" line, and everything the note does not cover is still checked against
 the header.
 
+The extensions the program's loader reads as optional are checked too: the
+EEPROM size and page size against the header's E2END and E2PAGESIZE, the
+calibration byte count against avrdude's part list (avrdude.conf), the
+Standard_Board key, and the fuse fields ([field-N], [bit-descriptions]):
+each field lies on bits the file names, fields do not overlap, every value
+line carries a name, and the factory value of every field is named.
+
 Output: one line per problem and per note, "ok <file>" for each clean file,
 and a summary.
 Exit status 0 only when no file has a problem and at least MIN_FILES files
@@ -21,6 +28,7 @@ were checked; 1 on any problem; 2 when the headers cannot be read at all.
 """
 
 import argparse
+import json
 import os
 import re
 import sys
@@ -91,10 +99,21 @@ LOCK_GROUPS = (
 
 SECTIONS = {
     "configuration": {"Signature_000", "Signature_001", "Signature_002",
-                      "CPU_Name", "Page_Size", "Flash_Size"},
+                      "CPU_Name", "Page_Size", "Flash_Size",
+                      "EEPROM_Size", "EEPROM_Page_Size", "Calibration_Size", "Standard_Board"},
     "fuse-bits": {prefix + str(n) for _, prefix, _ in FUSE_BYTES for n in range(8)},
     "lock-bits": {"Lock_" + str(n) for n in range(8)},
+    "bit-descriptions": {prefix + str(n) for prefix in ("Low_", "High_", "Ext_", "Lock_") for n in range(8)},
 }
+# [field-0], [field-1], ...: one fuse or lock field each.
+_FIELD_SECTION = re.compile(r"field-(0|[1-9][0-9]*)")
+FIELD_KEYS = {"Name", "Byte", "Mask", "Caption"} | {"Value_%02X" % v for v in range(256)}
+FIELD_BYTES = {"Low": ("fuse-bits", "Low_"), "High": ("fuse-bits", "High_"), "Ext": ("fuse-bits", "Ext_"),
+               "Lock": ("lock-bits", "Lock_")}
+
+
+def section_keys(section):
+    return FIELD_KEYS if _FIELD_SECTION.fullmatch(section) else SECTIONS[section]
 
 
 class HeaderError(Exception):
@@ -551,6 +570,7 @@ class DeviceFile:
         self.path = path
         self.values = {}       # (section, key) -> value
         self.comments = []     # comment lines, without the ";"
+        self.sections = set()  # the sections read, lower case
         self.problems = []
         self.read()
 
@@ -567,7 +587,7 @@ class DeviceFile:
             self.problems.append("contains bytes that are not ASCII")
             text = raw.decode("latin-1")
         section = None
-        sections_seen = set()
+        sections_seen = self.sections
         for number, line in enumerate(text.split("\n"), 1):
             line = line.strip()
             if not line:
@@ -580,6 +600,8 @@ class DeviceFile:
                 written = m.group(1) if m else line
                 # The program matches names without regard to case.
                 name = next((s for s in SECTIONS if s == written.lower()), None)
+                if name is None and _FIELD_SECTION.fullmatch(written.lower()):
+                    name = written.lower()
                 section = None
                 if name is None:
                     self.problems.append("line %d: unknown section %s" % (number, line))
@@ -599,7 +621,7 @@ class DeviceFile:
             if section is None:
                 self.problems.append("line %d: key %s outside a known section" % (number, written))
                 continue
-            key = next((k for k in SECTIONS[section] if k.lower() == written.lower()), None)
+            key = next((k for k in section_keys(section) if k.lower() == written.lower()), None)
             if key is None:
                 self.problems.append("line %d: unknown key %s in [%s]" % (number, written, section))
             elif (section, key) in self.values:
@@ -807,9 +829,262 @@ def check_file(path, include_dir):
         if lock_default is None and lock_bits:
             problems.append("avr/lock.h gives no LOCKBITS_DEFAULT")
         check_bits(ini, "lock-bits", "Lock_", lock_bits, lock_default, "the lock byte", problems)
+
+        # The extensions: EEPROM, calibration bytes, the standard board, the fuse fields.
+        check_eeprom(ini, headers, problems)
+        check_calibration(ini, name, problems, notes)
+        check_standard_board(ini, problems)
+        check_fields(ini, problems)
+        check_fields_source(ini, problems)
     except HeaderError as e:
         problems.append("reading the avr-libc headers for %s: %s" % (name, e))
     return problems, notes
+
+
+def check_eeprom(ini, headers, problems):
+    """EEPROM_Size and EEPROM_Page_Size against the header's E2END and E2PAGESIZE."""
+    e2end = headers.number("E2END")
+    if e2end is None:
+        for key in ("EEPROM_Size", "EEPROM_Page_Size"):
+            if ini.get("configuration", key) is not None:
+                problems.append("%s given, but the header defines no E2END" % key)
+        return
+    check_number(ini, "EEPROM_Size", e2end + 1, "the header's E2END + 1", "", r"[1-9][0-9]*", "decimal",
+                 None, problems)
+    page = headers.number("E2PAGESIZE")
+    # A header without E2PAGESIZE, or with 0, describes EEPROM written a byte at a time.
+    check_number(ini, "EEPROM_Page_Size", page or 0, "the header's E2PAGESIZE", "", r"0|[1-9][0-9]*",
+                 "decimal", None, problems)
+
+
+AVRDUDE_CONF = "/etc/avrdude.conf"
+
+
+def avrdude_parts(path):
+    """{description: {memory name: size}} from avrdude's part list, each part's parents resolved."""
+    try:
+        with open(path, encoding="latin-1") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return None
+    parts, current, memory = {}, None, None
+    for line in lines:
+        stripped = line.split("#", 1)[0].strip()
+        m = re.match(r'part(?:\s+parent\s+"([^"]+)")?$', stripped)
+        if m and not line.startswith(" "):
+            current = {"parent": m.group(1), "id": None, "desc": None, "memory": {}}
+            memory = None
+            continue
+        if current is None:
+            continue
+        m = re.match(r'memory\s+"([^"]+)"$', stripped)
+        if m:
+            memory = current["memory"].setdefault(m.group(1), {})
+            continue
+        if stripped == ";":
+            if memory is not None:
+                memory = None
+            else:
+                if current["id"]:
+                    parts[current["id"]] = current
+                current = None
+            continue
+        m = re.match(r'(\w+)\s*=\s*(.*?);?$', stripped)
+        if m:
+            key, value = m.group(1), m.group(2).strip().rstrip(";").strip()
+            if memory is not None:
+                memory[key] = value
+            elif key in ("id", "desc"):
+                current[key] = value.strip('"')
+
+    def memory_size(part, name, depth=0):
+        if name in part["memory"] and "size" in part["memory"][name]:
+            return int(part["memory"][name]["size"], 0)
+        parent = parts.get(part["parent"])
+        return memory_size(parent, name, depth + 1) if parent and depth < 8 else None
+    return {p["desc"]: {"calibration": memory_size(p, "calibration")} for p in parts.values() if p["desc"]}
+
+
+_AVRDUDE = {}
+
+
+def set_avrdude_conf(path):
+    global AVRDUDE_CONF
+    AVRDUDE_CONF = path
+    _AVRDUDE.clear()
+
+
+def check_calibration(ini, name, problems, notes):
+    """Calibration_Size against the calibration memory of avrdude's part list."""
+    text = ini.get("configuration", "Calibration_Size")
+    if text is None:
+        return
+    value = program_number(text)
+    if value is None or not re.fullmatch(r"[0-9]+", text):
+        problems.append("Calibration_Size=%s should be a decimal number" % text)
+        return
+    if "parts" not in _AVRDUDE:
+        _AVRDUDE["parts"] = avrdude_parts(AVRDUDE_CONF)
+    known = _AVRDUDE["parts"]
+    if known is None:
+        notes.append("Calibration_Size not checked: no avrdude part list at %s" % AVRDUDE_CONF)
+        return
+    expected = (known.get(name) or {}).get("calibration")
+    if expected is None:
+        notes.append("Calibration_Size %d not checked: avrdude's part list has no calibration memory for the %s"
+                     % (value, name))
+    elif expected != value:
+        problems.append("Calibration_Size=%s but avrdude's part list gives the %s %d calibration bytes"
+                        % (text, name, expected))
+
+
+def check_standard_board(ini, problems):
+    text = ini.get("configuration", "Standard_Board")
+    if text is None:
+        return
+    if text not in ("yes", "no"):
+        problems.append("Standard_Board=%s should be yes or no" % text)
+    elif text == "no" and not any(c.startswith("standard board: no, ") and len(c) > 30 for c in ini.comments):
+        problems.append("Standard_Board=no without a '; standard board: no, <reason and source>' line")
+
+
+def named_bits(ini, section, prefix):
+    """{bit: (name, factory bit)} of one byte as the file names it."""
+    found = {}
+    for bit in range(8):
+        text = ini.get(section, prefix + str(bit))
+        if text is not None and "|" in text and text.split("|")[0]:
+            name, flag = text.split("|", 1)
+            found[bit] = (name, 1 if flag == "U" else 0)
+    return found
+
+
+def check_fields(ini, problems):
+    """The fuse fields: where they lie, that they do not overlap, and that their values are named."""
+    numbers = sorted(int(s.split("-")[1]) for s in ini.sections if _FIELD_SECTION.fullmatch(s))
+    if numbers != list(range(len(numbers))):
+        problems.append("field sections are numbered %s; the program reads them from [field-0] to the first gap"
+                        % ", ".join(map(str, numbers)))
+    if numbers and not any(c.startswith("fuse fields: ") and _URL.search(c) for c in ini.comments):
+        problems.append("fuse fields without a '; fuse fields: <source and address>' line")
+    covered = {}
+    for n in numbers:
+        section = "field-%d" % n
+        get = lambda key: ini.get(section, key)
+        name, byte, mask_text, caption = get("Name"), get("Byte"), get("Mask"), get("Caption")
+        where = "[%s] %s" % (section, name or "")
+        if not name or not re.fullmatch(r"[A-Z0-9_]+", name):
+            problems.append("[%s] has no Name of upper-case letters, digits and _" % section)
+        if not caption:
+            problems.append("%s has no Caption" % where)
+        if byte not in FIELD_BYTES:
+            problems.append("%s: Byte=%s should be Low, High, Ext or Lock" % (where, byte))
+            continue
+        mask = program_number(mask_text) if mask_text is not None else None
+        if mask is None or not re.fullmatch(r"\$[0-9A-F]{2}", mask_text) or not 0 < mask <= 0xFF:
+            problems.append("%s: Mask=%s should be $ and two upper-case hex digits, not 0" % (where, mask_text))
+            continue
+        bits = [b for b in range(8) if mask >> b & 1]
+        names = named_bits(ini, *FIELD_BYTES[byte])
+        for b in bits:
+            if b not in names:
+                problems.append("%s covers bit %d of the %s byte, which the file does not name" % (where, b, byte))
+            elif (byte, b) in covered:
+                problems.append("%s and %s both cover bit %d of the %s byte" % (covered[(byte, b)], where, b, byte))
+            else:
+                covered[(byte, b)] = where
+        values = {}
+        for key in sorted(k for (s, k) in ini.values if s == section and k.startswith("Value_")):
+            value = int(key[len("Value_"):], 16)
+            if value >= 1 << len(bits):
+                problems.append("%s: %s lies outside a field of %d bits" % (where, key, len(bits)))
+            elif not ini.get(section, key):
+                problems.append("%s: %s has no name" % (where, key))
+            else:
+                values[value] = ini.get(section, key)
+        if not values:
+            problems.append("%s names no value" % where)
+        names_given = list(values.values())
+        for name in sorted(set(n for n in names_given if names_given.count(n) > 1)):
+            problems.append("%s: two values share the name %r" % (where, name))
+        if len(bits) == 1 and set(values) != {0, 1}:
+            problems.append("%s: a single bit needs a name for 0 and for 1" % where)
+        if all(b in names for b in bits):
+            factory = sum(names[b][1] << k for k, b in enumerate(bits))
+            if factory not in values:
+                problems.append("%s: the factory value %0*d (bits %s) has no name"
+                                % (where, len(bits), int(bin(factory)[2:]), "".join(names[b][0] + " " for b in bits).strip()))
+    for (byte, bit), where in sorted(covered.items()):
+        if not ini.get("bit-descriptions", FIELD_BYTES[byte][1] + str(bit)):
+            problems.append("%s: bit %d of the %s byte has no line in [bit-descriptions]" % (where, bit, byte))
+    for (section, key) in ini.values:
+        if section == "bit-descriptions":
+            byte = next(b for b, (_, prefix) in FIELD_BYTES.items() if key.startswith(prefix))
+            if int(key[-1]) not in named_bits(ini, *FIELD_BYTES[byte]):
+                problems.append("[bit-descriptions] %s describes a bit the file does not name" % key)
+
+
+FUSEFIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fusefields.json")
+_FUSEFIELDS = {}
+_ATDF_BYTES = {"LOW": "Low", "HIGH": "High", "EXTENDED": "Ext", "LOCKBIT": "Lock"}
+
+
+def _packed(raw, mask):
+    """The bits of raw under mask, packed right-aligned (the ATDF's values are shifted by the
+    mask's lowest bit only, so a mask with a gap keeps the gap in its values)."""
+    return sum((raw >> b & 1) << k for k, b in enumerate(b for b in range(8) if mask >> b & 1))
+
+
+def check_fields_source(ini, problems):
+    """Every field and every value the named ATDF gives (as tools/fusefields.json holds it) is in
+    the file, with a name; a field of the ATDF missing from the file is listed as left out."""
+    note = next((c for c in ini.comments if c.startswith("fuse fields: ")), None)
+    if note is None:
+        return
+    m = re.search(r"https://github\.com/([^/]+/[^/]+)/blob/([0-9a-f]{40})/(\S+?\.atdf)", note)
+    if not m:
+        problems.append("the fuse fields line names no ATDF file on GitHub")
+        return
+    if "facts" not in _FUSEFIELDS:
+        try:
+            with open(FUSEFIELDS, encoding="ascii") as f:
+                _FUSEFIELDS["facts"] = json.load(f)
+        except OSError:
+            _FUSEFIELDS["facts"] = None
+    facts = _FUSEFIELDS["facts"]
+    if facts is None:
+        return
+    source = next((p for p in facts["parts"].values()
+                   if (p["atdf"]["repo"], p["atdf"]["commit"], p["atdf"]["path"]) == m.groups()), None)
+    if source is None:
+        problems.append("%s is not among the ATDF files of %s" % (m.group(3), FUSEFIELDS))
+        return
+    in_file = {}
+    for section in ini.sections:
+        if _FIELD_SECTION.fullmatch(section):
+            in_file[ini.get(section, "Name")] = section
+    left_out = note.split("; left out: ", 1)[1] if "; left out: " in note else ""
+    for register in source["registers"]:
+        byte = _ATDF_BYTES[register["name"]]
+        for field in register["fields"]:
+            where = "%s's %s" % (m.group(3), field["name"])
+            section = in_file.get(field["name"])
+            if section is None:
+                if not re.search(r"(^|, )%s \(" % re.escape(field["name"]), left_out):
+                    problems.append("%s is neither in the file nor listed as left out" % where)
+                continue
+            if ini.get(section, "Byte") != byte or program_number(ini.get(section, "Mask") or "") != int(field["mask"], 16):
+                problems.append("[%s]: the ATDF puts %s at %s mask %s" % (section, field["name"], byte, field["mask"]))
+            if "values" not in field:
+                continue
+            mask = int(field["mask"], 16)
+            wanted = {_packed(int(v, 16) << ((mask & -mask).bit_length() - 1), mask)
+                      for v, _ in facts["values"][field["values"]]}
+            given = {int(k[len("Value_"):], 16) for (s, k) in ini.values if s == section and k.startswith("Value_")}
+            for value in sorted(wanted - given):
+                problems.append("[%s] %s: the ATDF value 0x%02X has no name in the file" % (section, field["name"], value))
+            for value in sorted(given - wanted):
+                problems.append("[%s] %s: Value_%02X is no value of the ATDF" % (section, field["name"], value))
 
 
 def check_sibling(include_dir, part, first, signature, flashend, page, problems, notes):
@@ -908,7 +1183,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cpu", required=True, help="folder holding the *.ini device files")
     parser.add_argument("--include", required=True, help="avr-libc include folder (holding avr/io.h)")
+    parser.add_argument("--avrdude-conf", default=AVRDUDE_CONF,
+                        help="avrdude's part list, for the calibration byte counts")
     args = parser.parse_args()
+    set_avrdude_conf(args.avrdude_conf)
 
     if not os.path.isfile(os.path.join(args.include, "avr", "io.h")):
         print("avr-libc headers not found: no avr/io.h under %s (install avr-libc)" % args.include)

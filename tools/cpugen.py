@@ -12,6 +12,41 @@ lacks, OVERRIDES below puts the documented value in its place; each one is
 written into the file as a "; datasheet:" line with its source, which
 cpucheck.py requires before it accepts the departure from the header.
 
+The fuse fields (what a value of CKSEL, BOOTSZ, BODLEVEL ... means) come from
+Microchip's device descriptions, extracted once into tools/fusefields.json (the
+ATDF captions as they stand); the names written into the files are made from
+those captions by the rules of value_name() below. The calibration byte count
+is the ATDF's "osccal" address space where fusefields.json has it, and
+otherwise the "calibration" memory of avrdude's part list (avrdude.conf).
+
+The device file, as written here (a section or key the older program does not
+know is passed over by it, so older files and older programs still agree):
+
+  [configuration]     besides the signature, name, Flash and page size:
+    EEPROM_Size=1024        bytes (avr-libc E2END + 1)
+    EEPROM_Page_Size=4      bytes (E2PAGESIZE); 0: the EEPROM is written a byte at a time
+    Calibration_Size=1      oscillator calibration bytes in the signature row
+    Standard_Board=no       only where the standard adapter board must never power the
+                            part, with a "; standard board: no, <reason and source>" line;
+                            absent means yes
+  [fuse-bits], [lock-bits]  as before: one bit per line, NAME|U or NAME|P
+  [field-0], [field-1] ...  one field each, numbered from 0 without a gap:
+    Name=SUT_CKSEL          the datasheet's name of the field
+    Byte=Low                Low, High, Ext or Lock
+    Mask=$3F                its bits in that byte
+    Caption=Clock           what it sets, short
+    Value_22=internal RC oscillator 8 MHz; start-up (power-down/reset) 6 CK/14 CK + 65 ms
+                            one line per value the ATDF names; the value is the field's
+                            bits packed right-aligned, in two hex digits. A value without
+                            a line has no name (the ATDF lists none: reserved codes).
+                            A single bit without ATDF values is Value_00=yes (programmed)
+                            and Value_01=no.
+  [bit-descriptions]
+    Low_7=Divide clock by 8 internally   the ATDF's caption of the bit's field
+
+The fields come with a "; fuse fields: <pack>, <ATDF file>, <address>" line; a field
+over a bit the header does not name is left out and listed on that line.
+
 A device whose header lacks one of the facts (and has no override for it) is
 skipped and named on stderr.  With --check nothing is written: the folder's
 files are compared with what would be written, and any difference fails.
@@ -19,6 +54,7 @@ files are compared with what would be written, and any difference fails.
 
 import argparse
 import concurrent.futures
+import json
 import os
 import re
 import subprocess
@@ -220,6 +256,221 @@ LOCK_MACROS = (("LB_MODE_1", ("LB1", "LB2")), ("BLB0_MODE_1", ("BLB01", "BLB02")
                ("BLB1_MODE_1", ("BLB11", "BLB12")))
 
 
+# Parts that the standard adapter board must never power: it puts 5 V on VCC and 12 V on RESET,
+# which these parts do not take. Absent from this table means the board serves the part.
+_RF_SUPPLY = ("1.8-3.6 V supply, and parallel programming is entered without 12 V on RESET "
+              "(ATmega128RFA1 datasheet 8266A, 31.7.1 \"Enter Programming Mode\")")
+_HV_BATTERY = ("entry and supply pin unconfirmed: avrdude's part list enters parallel programming with 6 XTAL1 "
+               "pulses and no power toggle, and the part runs from a 4-25 V battery supply")
+NO_STANDARD_BOARD = {
+    "ATmega128RFA1": _RF_SUPPLY,
+    "ATmega64RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega128RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega256RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega644RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega1284RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega2564RFR2": _RF_SUPPLY + ", as on its sibling the ATmega128RFA1",
+    "ATmega406": _HV_BATTERY,
+    # One line each: once the firmware confirms how the HVB parts enter programming, drop them.
+    "ATmega16HVB": _HV_BATTERY,
+    "ATmega32HVB": _HV_BATTERY,
+}
+
+# The first part of an entry has no device description of its own in Microchip's packs (the
+# part is discontinued); its successor, described by the same datasheet, stands in.
+FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
+# The part has a device description of its own, but it was not read (the look-ups it takes are
+# rationed); a sibling described by the same datasheet stands in, and the file says so.
+FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167",
+                  "ATtiny261": "ATtiny861", "ATtiny461": "ATtiny861"}
+
+FIELD_FACTS = {"parts": {}, "values": {}}
+CALIBRATION = {}
+FUSEFIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fusefields.json")
+_BYTES = {"LOW": "Low", "HIGH": "High", "EXTENDED": "Ext", "LOCKBIT": "Lock"}
+_BYTE_PREFIX = {"Low": "Low_", "High": "High_", "Ext": "Ext_", "Lock": "Lock_"}
+
+# Short captions for the fields the window and the command line name most often; any other
+# field keeps the ATDF's caption.
+FIELD_CAPTIONS = {
+    "PLLCK_SUT_CKSEL": "Clock", "SUT_CKSEL": "Clock", "CKSEL": "Clock", "SUT": "Start-up time", "BOOTSZ": "Boot size",
+    "BODLEVEL": "Brown-out level", "CKDIV8": "Divide clock by 8", "CKOUT": "Clock output",
+    "BODPD": "Brown-out detector in sleep", "BODACT": "Brown-out detector when active",
+    "LB": "Lock mode", "BLB0": "Application section lock", "BLB1": "Boot section lock",
+}
+
+# Rules that turn an ATDF value caption into a short name; applied in this order.
+_NAME_RULES = [
+    (r";\s*default value\s*$", ""),                 # the factory value is known from the file's flags
+    (r";\s*\[[A-Z0-9_]+=[01]+\]\s*$", ""),          # "[BODLEVEL=111]": the bits, shown anyway
+    (r"\s+", " "),
+    (r"^Int\. RC Osc\.", "internal RC oscillator"),
+    (r"^Int\. (\d+) ?kHz RC Osc\.", r"internal \1 kHz RC oscillator"),
+    (r"^Ext\. Clock", "external clock"),
+    (r"^PLL Clock", "PLL clock"),
+    (r"^WD\. Osc\.", "watchdog oscillator"),
+    (r"^Int\. ULP Osc\.", "internal ultra-low-power oscillator"),
+    (r"^Ext\. Ceramic Res\.", "external ceramic resonator"),
+    (r"^Ext\. RC Osc\.", "external RC oscillator"),
+    (r"^Ext\. Crystal Osc\.", "external crystal"),
+    (r"^Ext\. Low-Freq\. Crystal", "external low-frequency crystal"),
+    (r"^Ext\. Full-swing Crystal", "external full-swing crystal"),
+    (r"^Full Swing Oscillator", "full-swing crystal oscillator"),
+    (r"^Ext\. Crystal/Resonator (Low|Medium|High) Freq\.", lambda m: "external crystal/resonator, %s frequency" % m.group(1).lower()),
+    (r"PLL input: Ext\. Clock", "PLL input: external clock"),
+    (r"PLL input: Ext\. Crystal Osc\.", "PLL input: external crystal"),
+    (r"(\d) ?kHz", r"\1 kHz"),
+    (r"CK /(\d)", r"CK/\1"),
+    (r"(\d+(?:\.\d+)?) ?MHz ?- ?(\d+(?:\.\d+)?) ?MHz", r"\1-\2 MHz"),
+    (r" - ?(\d+(?:\.\d+)?) MHz", r" up to \1 MHz"),
+    (r" (\d+(?:\.\d+)?)- ?MHz", r" from \1 MHz"),
+    (r"; Start-up time PWRDWN/RESET: ", "; start-up (power-down/reset) "),
+    (r"; Start-up time: ", "; start-up "),
+    (r"; Int\. Cap\.", "; internal capacitors"),
+    (r"; Ceramic res\.", "; ceramic resonator"),
+    (r"; Crystal Osc\.", "; crystal"),
+    (r"^Boot Flash ?size=(\d+) words (?:Boot )?(?:start )?address=\$([0-9A-F]+)$", r"\1 words from word address $\2"),
+    (r"^Brown-out [Dd]etection (?:level )?at VCC=([\d.]+) ?V$", r"\1 V"),
+    (r"^Brown-out [Dd]etection [Dd]isabled$", "disabled"),
+    (r"^Further programming and verification disabled$", "programming and verification disabled"),
+    (r"^Further programming disabled$", "programming disabled"),
+    (r"^No memory lock features enabled$", "no lock"),
+    (r"^(Sampled|Enabled|Disabled)$", lambda m: m.group(1).lower()),
+    (r"^No lock on SPM and LPM in (Application|Boot) Section$", "no lock"),
+    (r"^(LPM and SPM|LPM|SPM) prohibited in (Application|Boot) Section$", r"\1 prohibited"),
+]
+
+
+def value_name(caption):
+    """The short name of an ATDF value caption."""
+    text = caption.strip()
+    for pattern, repl in _NAME_RULES:
+        text = re.sub(pattern, repl, text).strip()
+    return text
+
+
+def bit_caption(caption):
+    """An ATDF bitfield caption, tidied: blanks collapsed, a stray closing bracket dropped."""
+    text = re.sub(r"\s+", " ", caption).strip()
+    if text.endswith("]") and "[" not in text:
+        text = text[:-1].rstrip()
+    return text
+
+
+def packed_value(value, mask, part="", field=""):
+    """An ATDF value as the file writes it: the field's bits packed right-aligned. The ATDF
+    shifts a value by the mask's lowest bit, so for a mask with a gap (the ATtiny26's PLLCK,
+    SUT and CKSEL, $BF) its values are the masked bits themselves."""
+    lsb = (mask & -mask).bit_length() - 1
+    raw = value << lsb
+    if raw & ~mask & 0xFF or raw > 0xFF:
+        raise Skip("%s field %s: value 0x%02X lies outside its mask 0x%02X" % (part, field, value, mask))
+    packed, out = 0, 0
+    for bit in range(8):
+        if mask >> bit & 1:
+            packed |= (raw >> bit & 1) << out
+            out += 1
+    return packed
+
+
+def load_fields(path=FUSEFIELDS):
+    with open(path, encoding="ascii") as f:
+        return json.load(f)
+
+
+def field_lines(part, facts, named_bits, factory):
+    """The [field-N] and [bit-descriptions] sections and the comment naming the source, for
+    the ATDF facts of one part. named_bits: {"Low": {bit: name}, ...} from the header;
+    factory: {"Low": byte, ...}, the factory bytes the file gives."""
+    source = facts["parts"][part]
+    fields = []
+    left_out = []
+    for register in sorted(source["registers"], key=lambda r: list(_BYTES).index(r["name"])):
+        byte = _BYTES[register["name"]]
+        for f in register["fields"]:
+            mask = int(f["mask"], 16)
+            width = bin(mask).count("1")
+            missing = [b for b in range(8) if mask >> b & 1 and b not in named_bits.get(byte, {})]
+            if missing:
+                # The bit panel shows only the bits avr-libc names; a field over a bit it lacks could
+                # never be set from the panel, so the field is left out and the file says so.
+                left_out.append("%s (%s bit %s: the header names no such bit)"
+                                % (f["name"], byte, ", ".join(map(str, missing))))
+                continue
+            if "values" in f:
+                values = [(packed_value(int(v, 16), mask, part, f["name"]), value_name(c))
+                          for v, c in facts["values"][f["values"]]]
+                # Where the ATDF gives two values the same caption, each keeps its bits, so that
+                # a change between them never reads as no change.
+                names = [name for _, name in values]
+                values = [(v, name if names.count(name) == 1 else "%s (bits %s)" % (name, format(v, "0%db" % width)))
+                          for v, name in values]
+            elif width == 1:
+                # A single fuse bit does what its caption says when it is programmed (0).
+                values = [(0, "yes"), (1, "no")]
+            else:
+                raise Skip("%s field %s has %d bits and no values" % (part, f["name"], width))
+            at_factory = sum((factory[byte] >> b & 1) << k for k, b in enumerate(b for b in range(8) if mask >> b & 1))
+            if at_factory not in dict(values):
+                # A field whose factory setting its ATDF does not name could not say what a new
+                # chip holds; it is left out, and the file says so.
+                left_out.append("%s (factory value %s, which the ATDF names not)"
+                                % (f["name"], format(at_factory, "0%db" % width)))
+                continue
+            fields.append((f, byte, mask, values))
+    lines = []
+    descriptions = {}
+    for n, (f, byte, mask, values) in enumerate(fields):
+        caption = FIELD_CAPTIONS.get(f["name"], bit_caption(f["caption"]))
+        lines += ["", "[field-%d]" % n, "Name=%s" % f["name"], "Byte=%s" % byte, "Mask=$%02X" % mask,
+                  "Caption=%s" % caption]
+        lines += ["Value_%02X=%s" % (v, name) for v, name in sorted(values)]
+        bits = [b for b in range(8) if mask >> b & 1]
+        for k, b in enumerate(bits):
+            text = bit_caption(f["caption"])
+            if len(bits) > 1:
+                text = "%s (%s bit %d)" % (text, f["name"], k)
+            descriptions[(byte, b)] = text
+    lines += ["", "[bit-descriptions]"]
+    for byte in ("Low", "High", "Ext", "Lock"):
+        for b in range(8):
+            if (byte, b) in descriptions:
+                lines.append("%s%d=%s" % (_BYTE_PREFIX[byte], b, descriptions[(byte, b)]))
+    atdf = source["atdf"]
+    note = ("; fuse fields: Microchip %s, %s (modules FUSE and LOCKBIT), https://github.com/%s/blob/%s/%s; "
+            "names shortened from its captions by tools/cpugen.py" % (atdf["pack"], atdf["path"], atdf["repo"],
+                                                                     atdf["commit"], atdf["path"]))
+    if left_out:
+        note += "; left out: %s" % ", ".join(left_out)
+    return note, lines
+
+
+def avrdude_calibration(path):
+    """{part description: calibration memory size} from an avrdude.conf, parents resolved."""
+    try:
+        with open(path, encoding="latin-1") as f:
+            text = f.read()
+    except OSError:
+        return {}
+    blocks = {}
+    for m in re.finditer(r"^part(?:\s+parent\s+\"([^\"]+)\")?\s*$(.*?)^;", text, re.M | re.S):
+        body = m.group(2)
+        ident = re.search(r"^\s*id\s*=\s*\"([^\"]+)\"", body, re.M)
+        desc = re.search(r"^\s*desc\s*=\s*\"([^\"]+)\"", body, re.M)
+        cal = re.search(r"memory\s+\"calibration\"(.*?)^\s*;", body, re.M | re.S)
+        size = re.search(r"^\s*size\s*=\s*(\w+)", cal.group(1), re.M) if cal else None
+        if ident:
+            blocks[ident.group(1)] = (m.group(1), desc.group(1) if desc else None,
+                                      int(size.group(1), 0) if size else None)
+
+    def resolve(ident, depth=0):
+        parent, _, size = blocks[ident]
+        if size is None and parent in blocks and depth < 8:
+            return resolve(parent, depth + 1)
+        return size
+    return {desc: resolve(ident) for ident, (_, desc, _) in blocks.items() if desc}
+
+
 class Skip(Exception):
     pass
 
@@ -340,7 +591,8 @@ def describe(entry, include):
         raise Skip("%s defines no %s" % (header, ", ".join(missing)))
     bit_macros = [m for bits in groups.values() for m in bits]
     default_for = {prefix: macro for macro, prefix in DEFAULT_MACROS.items()}
-    values = evaluate(mcu, include, facts + bit_macros + [default_for[p] for p in groups])
+    eeprom = [m for m in ("E2END", "E2PAGESIZE") if m in defined]
+    values = evaluate(mcu, include, facts + eeprom + bit_macros + [default_for[p] for p in groups])
 
     if "SIGNATURE_0" in values:
         signature = tuple(values["SIGNATURE_%d" % n] & 0xFF for n in range(3))
@@ -354,6 +606,8 @@ def describe(entry, include):
         page = same_as_header("Page", overrides, page)
 
     fuse_lines = []
+    named_bits = {}
+    factory = {}
     for prefix in ("Low_", "High_", "Ext_"):
         if prefix not in groups:
             continue
@@ -372,6 +626,8 @@ def describe(entry, include):
             names[bit] = macro[len("FUSE_"):]
         for bit in sorted(names):
             fuse_lines.append("%s%d=%s|%s" % (prefix, bit, names[bit], "U" if reference >> bit & 1 else "P"))
+        named_bits[what] = names
+        factory[what] = reference
 
     lock_lines = []
     lock_default = values["LOCKBITS_DEFAULT"]
@@ -380,16 +636,49 @@ def describe(entry, include):
         for lock_name in pair:
             if macro in defined and not (lock_name.startswith("BLB") and "Bootlock" in overrides):
                 lock_lines.append("Lock_%d=%s|%s" % (bit, lock_name, "U" if lock_default >> bit & 1 else "P"))
+                named_bits.setdefault("Lock", {})[bit] = lock_name
             bit += 1
+    factory["Lock"] = lock_default & 0xFF
 
     if "Bootlock" in overrides and not any(m in defined for m, _ in LOCK_MACROS[1:]):
         raise Skip("override Bootlock, but %s lists no boot lock bits" % header)
     notes = ["; datasheet: %s (%s)" % (note_line(what, value), source)
              for what, value, source in OVERRIDES.get(name, [])]
 
+    extra_config = []
+    if "E2END" in values:
+        extra_config.append("EEPROM_Size=%d" % (values["E2END"] + 1))
+        extra_config.append("EEPROM_Page_Size=%d" % values.get("E2PAGESIZE", 0))
+    atdf_part = FIELD_SOURCE.get(name, FIELD_STAND_IN.get(name, name))
+    atdf = FIELD_FACTS["parts"].get(atdf_part)
+    memory_note = "; EEPROM: avr-libc's E2END and E2PAGESIZE"
+    if atdf is not None and atdf.get("osccal") is not None:
+        extra_config.append("Calibration_Size=%d" % atdf["osccal"])
+        memory_note += "; Calibration_Size: the ATDF's osccal address space (%s)" % atdf["atdf"]["path"]
+    elif CALIBRATION.get(name) is not None:
+        extra_config.append("Calibration_Size=%d" % CALIBRATION[name])
+        memory_note += "; Calibration_Size: the calibration memory of avrdude's part list (avrdude.conf)"
+    if name in NO_STANDARD_BOARD:
+        extra_config.append("Standard_Board=no")
+        notes.append("; standard board: no, %s" % NO_STANDARD_BOARD[name])
+    field_section = []
+    if atdf is not None:
+        field_note, field_section = field_lines(atdf_part, FIELD_FACTS, named_bits, factory)
+        if name in FIELD_SOURCE:
+            field_note += ("; the %s has no device description of its own, the %s (same datasheet) stands in"
+                           % (name, atdf_part))
+        elif atdf_part != name:
+            field_note += ("; the %s's own device description was not read, the %s's (same datasheet) stands in"
+                           % (name, atdf_part))
+        notes.append(field_note)
+        notes.append("; [field-N]: Byte (Low, High, Ext, Lock), Mask, Caption and Value_XX=name, XX the field's "
+                     "bits packed right-aligned in hex (one bit: 00 programmed, 01 not); a value without a "
+                     "line has no name; [bit-descriptions]: what each bit does")
+    notes.append(memory_note)
+
     return "\n".join([
         "; %s: device facts from avr-libc's avr/%s (written by tools/cpugen.py, checked by tools/cpucheck.py)"
-        % (name, header) + ("; the datasheet lines below override it" if notes else ""),
+        % (name, header) + ("; the datasheet lines below override it" if OVERRIDES.get(name) else ""),
         *notes,
         *(["; stands for the %s, which carry the same signature" % " and the ".join(parts(entry))]
           if len(parts(entry)) > 1 else []),
@@ -400,12 +689,14 @@ def describe(entry, include):
         "CPU_Name=%s" % entry,
         "Page_Size=%d" % page,
         "Flash_Size=%d" % (values["FLASHEND"] + 1),
+        *extra_config,
         "",
         "[fuse-bits]",
         *fuse_lines,
         "",
         "[lock-bits]",
         *lock_lines,
+        *field_section,
         "",
     ])
 
@@ -417,10 +708,16 @@ def main():
     parser.add_argument("--out", default=os.path.join(here, os.pardir, "cpu"), help="device file folder")
     parser.add_argument("--include", default="/usr/lib/avr/include", help="avr-libc include folder")
     parser.add_argument("--cc", default=CC, help="the AVR compiler whose preprocessor reads the headers")
+    parser.add_argument("--fields", default=FUSEFIELDS, help="the ATDF facts (fuse fields, osccal) as JSON")
+    parser.add_argument("--avrdude-conf", default="/etc/avrdude.conf",
+                        help="avrdude's part list, for calibration byte counts the ATDF facts lack")
     parser.add_argument("--check", action="store_true",
                         help="write nothing; fail unless the folder holds exactly the files that would be written")
     args = parser.parse_args()
     CC = args.cc
+    global FIELD_FACTS, CALIBRATION
+    FIELD_FACTS = load_fields(args.fields)
+    CALIBRATION = avrdude_calibration(args.avrdude_conf)
     written = 0
     differ = 0
     expected = set()
