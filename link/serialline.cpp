@@ -180,17 +180,22 @@ int SerialLine::read(std::uint8_t *target, int count)
     return got;
 }
 
-bool SerialLine::waitForCharacter(int timeoutMs)
+int SerialLine::readByte(int timeoutMs)
 {
     const auto until = now() + std::chrono::milliseconds(timeoutMs + latencyMs_);
     for (;;) {
         std::uint8_t c;
         if (device_->readSome(&c, 1) == 1)
-            return true;
+            return c;
         const int left = msLeft(until);
         if (left == 0 || !device_->waitReadable(left))
-            return device_->readSome(&c, 1) == 1;
+            return device_->readSome(&c, 1) == 1 ? c : -1;
     }
+}
+
+bool SerialLine::waitForCharacter(int timeoutMs)
+{
+    return readByte(timeoutMs) >= 0;
 }
 
 }  // namespace avrlink

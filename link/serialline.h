@@ -89,6 +89,8 @@ public:
     int read(std::uint8_t *target, int count);
     // Waits until one more character has arrived (it is consumed, not returned).
     bool waitForCharacter(int timeoutMs);
+    // The next character, waited for at most timeoutMs (widened by the latency); -1 if none came.
+    int readByte(int timeoutMs);
 
     // Replaces the clock (Clock::now by default), so that a test can let a time limit pass at
     // the moment it chooses.
