@@ -239,3 +239,23 @@ def by_desc(parts):
         if part.desc and part.desc not in out:
             out[part.desc] = part
     return out
+
+
+def pp_pins(stack):
+    """What a part's pp_controlstack says of its BS2 and PAGEL pins, as
+    (bs2_on_xa1, pagel_own_line), or None without a stack.
+
+    The stack holds the programmer's control-port patterns: bytes 0 to 15 load an address,
+    data or command for each XA1, XA0, BS2, BS1 (index bits 3 to 0), bytes 16 to 23 are the
+    OE and WR phases for each BS2, BS1, byte 24 the PAGEL latch. So the XA1 bit is what
+    byte 8 adds to byte 0, and BS2 shares the XA1 pin where a data phase with BS2 set adds
+    that same bit (byte 18 against byte 16). PAGEL has a line of its own where the latch
+    pattern sets a bit that no other pattern uses."""
+    if not stack or len(stack) < 26:
+        return None
+    xa1 = stack[8] ^ stack[0]
+    bs2 = stack[18] ^ stack[16]
+    used = 0
+    for pattern in stack[0:24]:
+        used |= pattern
+    return bs2 == xa1, bool(stack[24] & ~used & 0xFF)
