@@ -63,12 +63,6 @@ static uint8_t session(uint8_t sig[3])
     return served;
 }
 
-static void send(const uint8_t *bytes, uint8_t count)
-{
-    for (uint8_t i = 0; i < count; ++i)
-        uart_put(bytes[i]);
-}
-
 /* Sends an 8-byte reply whose bytes 1 to 3 are a signature, and notes that signature. */
 static void send_reply(const uint8_t reply[8])
 {
@@ -76,7 +70,8 @@ static void send_reply(const uint8_t reply[8])
     const uint8_t row = device_find(reply[1], reply[2], reply[3], &d);
     if (row != DEVICE_NONE)
         sent[row >> 3] |= (uint8_t)(1 << (row & 7));
-    send(reply, 8);
+    for (uint8_t i = 0; i < 8; ++i)
+        uart_put(reply[i]);
 }
 
 /* The plain protocol has no checksum. Carried-over bytes 1 to 3 of a write command hold
