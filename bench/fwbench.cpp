@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kByteSeconds = 10.0 / 115200.0;  // 8N1: ten bits a byte
 constexpr double kPageWriteSeconds = 4.5e-3;      // tWLRH, worst case
-constexpr double kEraseSeconds = 9e-3;            // tWLRH_CE, worst case
+constexpr double kEraseSeconds = 12e-3;           // tWLRH_CE, worst case (DS40002070A)
 
 // Bytes on the wire in both directions and pages programmed, from the board's log.
 struct WireCount {

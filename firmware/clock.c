@@ -39,7 +39,9 @@ uint16_t clock_ms(void)
     return now;
 }
 
-/* Timer2 counts 4 us steps (prescaler 64); one compare covers up to 1024 us. */
+/* Timer2 counts 4 us steps (prescaler 64); one compare covers up to 1024 us. The prescaler
+ * runs on between waits, so it is reset as the timer starts: else the first step could end
+ * at any point of its 4 us and the wait one step short. */
 void clock_sleep_us(uint16_t us)
 {
     while (us) {
@@ -52,6 +54,7 @@ void clock_sleep_us(uint16_t us)
         alarm = 0;
         TIMSK2 = _BV(OCIE2A);
         TCCR2A = _BV(WGM21);            /* CTC */
+        GTCCR = _BV(PSRASY);            /* prescaler from zero (cleared by the hardware) */
         TCCR2B = _BV(CS22);             /* 16 MHz / 64 */
         set_sleep_mode(SLEEP_MODE_IDLE);
         for (;;) {

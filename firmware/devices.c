@@ -5,18 +5,15 @@
 #include <avr/pgmspace.h>
 #include <string.h>
 
-/* Programming times: tWLRH 4.5 ms and tWLRH_CE 9 ms worst case, as the families' datasheets
- * give them; for the ATmega406 and 16/32HVB taken the same (see the README). */
-#define T_WLRH 4500
-#define T_WLRH_CE 9000
-
-#define NEW 0                       /* 20..60 us entry window */
-#define OLD (DEV_ENTRY_XTAL)        /* ATmega8/16/32 style: VCC, XTAL1 pulses, then 12 V */
+#define NEW 0                       /* the power-up entry: 12 V 20..60 us after VCC */
+#define OLD (DEV_ENTRY_OLD)         /* ATmega8/16/32 style: VCC, 100 us, XTAL1 pulses, then 12 V */
 #define EXT (DEV_EXT_FUSE)          /* an extended fuse byte */
-#define SHARED (DEV_BS2_ON_XA1 | DEV_PAGEL_ON_BS1) /* 20-pin tinies */
-#define ROW(s1, s2, page, kb, fl) {s1, s2, page, kb, fl, T_WLRH, T_WLRH_CE}
+#define NOT_SERVED (DEV_NOT_SERVED) /* never written by this board */
+#define ROW(s1, s2, page, kb, fl) {s1, s2, page, kb, fl}
 
-/* One row per signature; parts that share a signature share a row. */
+/* One row per signature; parts that share a signature share a row. Which of the 20-pin
+ * parts share BS2 with XA1 and PAGEL with BS1 is a matter of the socket's wiring: the
+ * waveforms in hvpp.c serve both wirings, so the table does not say. */
 static const struct device table[] PROGMEM = {
     /* ATmega48/88/168/328 and their P, A and PB variants */
     ROW(0x92, 0x05, 6, 4, NEW | EXT), /* ATmega48/48A */
@@ -45,7 +42,8 @@ static const struct device table[] PROGMEM = {
     ROW(0x96, 0x81, 8, 64, OLD | EXT), /* AT90CAN64 */
     ROW(0x97, 0x81, 8, 128, OLD | EXT), /* AT90CAN128 */
     /* LCD parts ATmega165..6490: the older entry */
-    ROW(0x94, 0x10, 7, 16, OLD | EXT), /* ATmega165/165A */
+    ROW(0x94, 0x10, 7, 16, OLD | EXT), /* ATmega165/165A: 1E 94 10 by avrdude and avr-libc's iom165a.h
+                                        * (avr-libc's iom165.h gives 1E 94 05, the ATmega169's) */
     ROW(0x94, 0x07, 7, 16, OLD | EXT), /* ATmega165P/PA */
     ROW(0x94, 0x05, 7, 16, OLD | EXT), /* ATmega169/P/PA */
     ROW(0x94, 0x11, 7, 16, OLD | EXT), /* ATmega169A */
@@ -81,14 +79,15 @@ static const struct device table[] PROGMEM = {
     ROW(0x97, 0x04, 8, 128, NEW | EXT), /* ATmega1281 */
     ROW(0x98, 0x01, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2560 */
     ROW(0x98, 0x02, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2561 */
-    /* RFA1/RFR2 */
-    ROW(0xA7, 0x01, 8, 128, NEW | EXT), /* ATmega128RFA1 */
-    ROW(0xA6, 0x02, 8, 64, NEW | EXT), /* ATmega64RFR2 */
-    ROW(0xA6, 0x03, 8, 64, NEW | EXT), /* ATmega644RFR2 */
-    ROW(0xA7, 0x02, 8, 128, NEW | EXT), /* ATmega128RFR2 */
-    ROW(0xA7, 0x03, 8, 128, NEW | EXT), /* ATmega1284RFR2 */
-    ROW(0xA8, 0x02, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega256RFR2 */
-    ROW(0xA8, 0x03, 8, 256, NEW | EXT | DEV_ADDR_EXT), /* ATmega2564RFR2 */
+    /* RFA1/RFR2: 1.8..3.6 V parts that enter programming mode without 12 V (ATmega128RFA1
+     * 8266A 31.7.1). The board's 5 V and 12 V would damage them: not served. */
+    ROW(0xA7, 0x01, 8, 128, NEW | EXT | NOT_SERVED), /* ATmega128RFA1 */
+    ROW(0xA6, 0x02, 8, 64, NEW | EXT | NOT_SERVED), /* ATmega64RFR2 */
+    ROW(0xA6, 0x03, 8, 64, NEW | EXT | NOT_SERVED), /* ATmega644RFR2 */
+    ROW(0xA7, 0x02, 8, 128, NEW | EXT | NOT_SERVED), /* ATmega128RFR2 */
+    ROW(0xA7, 0x03, 8, 128, NEW | EXT | NOT_SERVED), /* ATmega1284RFR2 */
+    ROW(0xA8, 0x02, 8, 256, NEW | EXT | DEV_ADDR_EXT | NOT_SERVED), /* ATmega256RFR2 */
+    ROW(0xA8, 0x03, 8, 256, NEW | EXT | DEV_ADDR_EXT | NOT_SERVED), /* ATmega2564RFR2 */
     /* USB: U2, U4, AT90USB */
     ROW(0x93, 0x89, 7, 8, NEW | EXT), /* ATmega8U2 */
     ROW(0x94, 0x89, 7, 16, NEW | EXT), /* ATmega16U2 */
@@ -109,38 +108,42 @@ static const struct device table[] PROGMEM = {
     ROW(0x94, 0x83, 7, 16, NEW | EXT), /* AT90PWM216/316 */
     ROW(0x93, 0x88, 6, 8, NEW | EXT), /* AT90PWM81 */
     ROW(0x94, 0x8B, 7, 16, NEW | EXT), /* AT90PWM161 */
-    /* Battery management: ATmega406, HVB; no extended fuse */
-    ROW(0x95, 0x07, 7, 40, NEW), /* ATmega406 */
-    ROW(0x94, 0x0D, 7, 16, NEW), /* ATmega16HVB */
-    ROW(0x95, 0x10, 7, 32, NEW), /* ATmega32HVB */
+    /* Battery management: ATmega406, HVB; no extended fuse. No datasheet at hand confirms
+     * their entry or which pin takes the supply: not served. */
+    ROW(0x95, 0x07, 7, 40, NEW | NOT_SERVED), /* ATmega406 */
+    ROW(0x94, 0x0D, 7, 16, NEW | NOT_SERVED), /* ATmega16HVB */
+    ROW(0x95, 0x10, 7, 32, NEW | NOT_SERVED), /* ATmega32HVB */
     /* ATtiny with a 28/32-pin parallel interface */
     ROW(0x92, 0x09, 6, 4, NEW | EXT), /* ATtiny48 */
     ROW(0x93, 0x11, 6, 8, NEW | EXT), /* ATtiny88 */
     ROW(0x93, 0x14, 6, 8, NEW | EXT), /* ATtiny828/828R */
-    /* 20-pin ATtiny: XA1/BS2 and BS1/PAGEL share pins */
-    ROW(0x91, 0x0A, 5, 2, NEW | EXT | SHARED), /* ATtiny2313/2313A */
-    ROW(0x92, 0x0D, 6, 4, NEW | EXT | SHARED), /* ATtiny4313 */
-    ROW(0x91, 0x09, 5, 2, OLD | SHARED), /* ATtiny26 */
-    ROW(0x91, 0x0C, 5, 2, NEW | EXT | SHARED), /* ATtiny261/261A */
-    ROW(0x92, 0x08, 6, 4, NEW | EXT | SHARED), /* ATtiny461/461A */
-    ROW(0x93, 0x0D, 6, 8, NEW | EXT | SHARED), /* ATtiny861/861A */
-    ROW(0x92, 0x0C, 6, 4, NEW | EXT | SHARED), /* ATtiny43U */
-    ROW(0x93, 0x87, 7, 8, NEW | EXT | SHARED), /* ATtiny87 */
-    ROW(0x94, 0x87, 7, 16, NEW | EXT | SHARED), /* ATtiny167 */
-    ROW(0x94, 0x12, 5, 16, NEW | EXT | SHARED), /* ATtiny1634/1634R */
+    /* 20-pin ATtiny */
+    ROW(0x91, 0x0A, 5, 2, NEW | EXT), /* ATtiny2313/2313A */
+    ROW(0x92, 0x0D, 6, 4, NEW | EXT), /* ATtiny4313 */
+    ROW(0x91, 0x09, 5, 2, OLD), /* ATtiny26 */
+    ROW(0x91, 0x0C, 5, 2, NEW | EXT), /* ATtiny261/261A */
+    ROW(0x92, 0x08, 6, 4, NEW | EXT), /* ATtiny461/461A */
+    ROW(0x93, 0x0D, 6, 8, NEW | EXT), /* ATtiny861/861A */
+    ROW(0x92, 0x0C, 6, 4, NEW | EXT), /* ATtiny43U */
+    ROW(0x93, 0x87, 7, 8, NEW | EXT), /* ATtiny87 */
+    ROW(0x94, 0x87, 7, 16, NEW | EXT), /* ATtiny167 */
+    ROW(0x94, 0x12, 5, 16, NEW | EXT), /* ATtiny1634/1634R */
 };
+
+#define ROWS (sizeof table / sizeof table[0])
+_Static_assert(ROWS <= DEVICE_ROWS_MAX, "a bit per row in main.c's noise guard");
 
 uint8_t device_find(uint8_t sig0, uint8_t sig1, uint8_t sig2, struct device *out)
 {
     if (sig0 == 0x1E) {
-        for (uint8_t i = 0; i < sizeof table / sizeof table[0]; ++i) {
+        for (uint8_t i = 0; i < ROWS; ++i) {
             if (pgm_read_byte(&table[i].sig1) == sig1 && pgm_read_byte(&table[i].sig2) == sig2) {
                 memcpy_P(out, &table[i], sizeof *out);
-                return 1;
+                return i;
             }
         }
     }
-    const struct device fallback = {sig1, sig2, 7, 256, NEW | EXT, T_WLRH, T_WLRH_CE};
-    *out = fallback;
-    return 0;
+    const struct device unknown = {sig1, sig2, 7, 256, EXT | NOT_SERVED};
+    *out = unknown;
+    return DEVICE_NONE;
 }

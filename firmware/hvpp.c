@@ -15,25 +15,42 @@
 /* Parallel programming characteristics (minimums unless marked max). */
 #define T_DVXH_NS 67  /* data and control valid before XTAL1 high */
 #define T_XHXL_NS 150 /* XTAL1 pulse width high */
-#define T_XLXH_NS 200 /* XTAL1 low to XTAL1 high; covers tXLDX (67 ns hold after XTAL1 low) */
+#define T_XLXH_NS 300 /* XTAL1 low to XTAL1 high (200 ns in most tables, 300 ns in DS40002070A);
+                       * covers tXLDX (67 ns hold after XTAL1 low) */
 #define T_BVPH_NS 67  /* BS1 valid before PAGEL high */
-#define T_PHPL_NS 150 /* PAGEL pulse width high */
+#define T_PHPL_NS 200 /* PAGEL pulse width high (150 ns in most tables, 200 ns in DS40002070A) */
 #define T_PLBX_NS 67  /* BS1 hold after PAGEL low */
 #define T_PLXH_NS 150 /* PAGEL low to XTAL1 high */
 #define T_BVWL_NS 67  /* BS1 and BS2 valid to WR low; also tPLWL, PAGEL low to WR low */
 #define T_WLWH_NS 150 /* WR pulse width low; covers tWLBX (67 ns BS hold after WR low) */
-#define T_OLDV_NS 250 /* OE low to DATA valid, max */
-#define T_BVDV_NS 250 /* BS1 valid to DATA valid, max */
-#define T_OHDZ_NS 250 /* OE high to DATA tri-stated, max: only then may the adapter drive */
+/* The read times grew from 250 ns in the older tables to 350 ns (48PB/88PB/168PB) and
+ * 500 ns (DS40002070A): the longest serves all. */
+#define T_OLDV_NS 500 /* OE low to DATA valid, max */
+#define T_BVDV_NS 500 /* BS1 valid to DATA valid, max */
+#define T_OHDZ_NS 500 /* OE high to DATA tri-stated, max: only then may the adapter drive */
 
-/* Entry into programming mode. */
-#define T_VCC_HV_US 40  /* 12 V within 20..60 us after VCC: the middle of the window */
+/* Worst-case programming times (no RDY/BSY pin): tWLRH 4.5 ms for a page, fuse or lock
+ * byte; tWLRH_CE 12 ms for a chip erase (9 ms in the older tables, 10.5 ms for the PB
+ * parts, 12 ms in DS40002070A). */
+#define T_WLRH_US 4500
+#define T_WLRH_CE_US 12000
+
+/* Entry into programming mode. Every control line stays low from before VCC until
+ * T_HV_PE_US after 12 V (on some parts WR is a Prog_enable pin too), the XTAL1 pulses of
+ * the entry aside. */
+#define T_VCC_HV_US 40  /* power-up entry: 12 V within 20..60 us after VCC, the middle */
+#define T_VCC_XTAL_US 20 /* ... the XTAL1 pulses once VCC is up (1.8 V within 20 us) */
 #define T_HV_PE_US 10   /* Prog_enable pins unchanged 10 us after 12 V, so it is latched */
-#define T_HV_CMD_US 300 /* wait before the first parallel programming command */
-#define T_VCC_XTAL_US 100 /* own entry of the older parts: VCC settles first */
-#define ENTRY_XTAL_PULSES 6 /* ... then RESET low and XTAL1 toggled at least six times */
-#define T_PE_HV_NS 100  /* ... Prog_enable pins set 100 ns before 12 V and held 100 ns after */
+#define T_HV_CMD_US 300 /* wait before the first parallel programming command (older: 50, alternative: 100) */
+#define T_VCC_XTAL_OLD_US 100 /* own entry of the older parts: VCC settles first */
+#define ENTRY_XTAL_PULSES 6 /* RESET low and XTAL1 toggled at least six times before 12 V */
+#define T_PE_HV_NS 100  /* Prog_enable pins set 100 ns before 12 V (and held 100 ns after) */
 #define T_XTAL_TOGGLE_US 1 /* half period of those pulses: the clock is slow before entry */
+
+/* The ways into programming mode, tried in this order of need. */
+#define ENTRY_POWERUP 0  /* 12 V 20..60 us after VCC, six XTAL1 pulses before it */
+#define ENTRY_OLD 1      /* VCC, 100 us, six XTAL1 pulses, 12 V: ATmega8/16/32 and their era */
+#define ENTRY_TOGETHER 2 /* the older parts' alternative for a clock that stops XTAL1: VCC and 12 V at once */
 
 /* XA1:XA0 actions of an XTAL1 pulse. */
 #define XA_ADDRESS 0
@@ -51,6 +68,8 @@
 
 struct device hvpp_dev;
 static uint8_t active;
+static uint8_t served;     /* the chip is in the table, served, and was entered its own way */
+static uint8_t entry_first = ENTRY_POWERUP; /* the entry of the chip last identified */
 static uint8_t cur_cmd;    /* last command loaded, 0xFF when none */
 static int16_t cur_high;   /* address high byte loaded since the command, -1 when none */
 static int16_t cur_ext;    /* extended address byte loaded, -1 when none */
@@ -82,13 +101,13 @@ static void set_bs1(uint8_t on)
     set_d(BS1_BIT, on);
 }
 
-/* Where BS2 shares its pin with XA1, the socket wires that pin to XA1. */
+/* BS2 on its own line and on XA1 alike: on the parts where BS2 shares its pin with XA1
+ * the socket wires that pin to XA1, and elsewhere XA1 counts only at an XTAL1 pulse, which
+ * never comes while BS2 is high here. So one waveform serves both wirings. */
 static void set_bs2(uint8_t on)
 {
-    if (hvpp_dev.flags & DEV_BS2_ON_XA1)
-        set_d(XA1_BIT, on);
-    else
-        set_c(BS2_BIT, on);
+    set_c(BS2_BIT, on);
+    set_d(XA1_BIT, on);
 }
 
 static void bus_drive(uint8_t value)
@@ -153,9 +172,9 @@ static void load_address(uint32_t word)
     if (hvpp_dev.flags & DEV_ADDR_EXT) {
         const uint8_t ext = (uint8_t)(word >> 16);
         if (cur_ext != ext) {
-            set_bs2(1);
+            set_c(BS2_BIT, 1); /* on the BS2 line only: XA1:XA0 must be 00 here */
             xtal_load(XA_ADDRESS, 0, ext);
-            set_bs2(0);
+            set_c(BS2_BIT, 0);
             cur_ext = ext;
         }
     }
@@ -167,24 +186,20 @@ static void load_address(uint32_t word)
     xtal_load(XA_ADDRESS, 0, (uint8_t)word);
 }
 
-/* Latches the loaded data word into the page buffer; BS1 is high after the high byte. */
+/* Latches the loaded data word into the page buffer, once. BS1 is high from loading the
+ * high byte. Where PAGEL has a pin of its own, a positive pulse on it latches; where PAGEL
+ * is the BS1 pin (the socket wires it to BS1), the time BS1 stays high for the high byte is
+ * that pulse, and BS1 going low ends it. The PAGEL line is unconnected there, and BS1 going
+ * low is the next step anyway elsewhere: one waveform, one latch per word on both. */
 static void pagel_latch(void)
 {
-    if (hvpp_dev.flags & DEV_PAGEL_ON_BS1) {
-        /* One pin: its rising edge latches, its high level selects the high byte. */
-        set_bs1(0);
-        WAIT_NS(T_PLBX_NS);
-        set_bs1(1);
-        WAIT_NS(T_PHPL_NS);
-        set_bs1(0);
-        WAIT_NS(T_PLXH_NS);
-    } else {
-        WAIT_NS(T_BVPH_NS);
-        PORTC |= _BV(PAGEL_BIT);
-        WAIT_NS(T_PHPL_NS);
-        PORTC &= (uint8_t)~_BV(PAGEL_BIT);
-        WAIT_NS(T_PLXH_NS); /* longer than tPLBX before BS1 changes */
-    }
+    WAIT_NS(T_BVPH_NS);
+    PORTC |= _BV(PAGEL_BIT);
+    WAIT_NS(T_PHPL_NS);
+    PORTC &= (uint8_t)~_BV(PAGEL_BIT);
+    WAIT_NS(T_PLBX_NS);
+    set_bs1(0);
+    WAIT_NS(T_PLXH_NS);
 }
 
 /* A negative WR pulse, then the write's worst-case busy time (tWLRH or tWLRH_CE). */
@@ -197,33 +212,47 @@ static void wr_pulse(uint16_t busy_us)
     clock_sleep_us(busy_us);
 }
 
-/* Every line low: nothing feeds an unpowered target through its pins. */
+/* Every control line low and DATA released: nothing feeds an unpowered target through
+ * its pins, and a chip that enters programming mode with OE low may drive DATA. */
 static void lines_low(void)
 {
     PORTC &= (uint8_t)~(CTRL_C_MASK & ~(_BV(HV_BIT) | _BV(VCC_BIT)));
     PORTD &= (uint8_t)~CTRL_D_MASK;
-    bus_drive(0);
+    bus_release();
 }
 
-static void enter(uint8_t own_entry)
+static void entry_pulses(void)
 {
-    lines_low(); /* Prog_enable pins (PAGEL, XA1, XA0, BS1) at 0000, RESET at 0 V */
-    PORTC |= _BV(VCC_BIT);
-    PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive once the target has its supply */
-    if (own_entry) {
-        clock_sleep_us(T_VCC_XTAL_US);
-        for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
-            PORTD |= _BV(XTAL1_BIT);
-            _delay_us(T_XTAL_TOGGLE_US);
-            PORTD &= (uint8_t)~_BV(XTAL1_BIT);
-            _delay_us(T_XTAL_TOGGLE_US);
-        }
-        WAIT_NS(T_PE_HV_NS);
-    } else {
-        _delay_us(T_VCC_HV_US);
+    for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
+        PORTD |= _BV(XTAL1_BIT);
+        _delay_us(T_XTAL_TOGGLE_US);
+        PORTD &= (uint8_t)~_BV(XTAL1_BIT);
+        _delay_us(T_XTAL_TOGGLE_US);
     }
-    PORTC |= _BV(HV_BIT);
+}
+
+/* From power-down (VCC and RESET at 0 V for T_VCC_OFF_US) into programming mode. */
+static void enter(uint8_t how)
+{
+    lines_low(); /* Prog_enable pins at 0000, RESET at 0 V */
+    if (how == ENTRY_TOGETHER) {
+        PORTC |= _BV(VCC_BIT) | _BV(HV_BIT);
+    } else {
+        PORTC |= _BV(VCC_BIT);
+        if (how == ENTRY_OLD) {
+            clock_sleep_us(T_VCC_XTAL_OLD_US);
+            entry_pulses();
+            WAIT_NS(T_PE_HV_NS);
+        } else {
+            /* The older editions of these datasheets want the pulses, the newer the window. */
+            _delay_us(T_VCC_XTAL_US);
+            entry_pulses();
+            _delay_us(T_VCC_HV_US - T_VCC_XTAL_US - 2 * ENTRY_XTAL_PULSES * T_XTAL_TOGGLE_US);
+        }
+        PORTC |= _BV(HV_BIT);
+    }
     _delay_us(T_HV_PE_US);
+    PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive; the chip stops driving DATA tOHDZ later */
     clock_sleep_us(T_HV_CMD_US);
     active = 1;
     cur_cmd = 0xFF;
@@ -243,26 +272,56 @@ static uint8_t read_signature_byte(uint8_t index)
     return value;
 }
 
-static uint8_t identify(uint8_t sig[3])
+static void read_signature(uint8_t sig[3])
 {
     for (uint8_t i = 0; i < 3; ++i)
         sig[i] = read_signature_byte(i);
-    return device_find(sig[0], sig[1], sig[2], &hvpp_dev);
 }
 
-void hvpp_begin(uint8_t sig[3])
+uint8_t hvpp_begin(uint8_t sig[3])
 {
-    /* The newer entry first: the older parts accept it too (their datasheets' way of
-     * reaching a chip whose clock fuses stop the XTAL1 pulses), so no chip sees an
-     * entry its datasheet forbids. Once known, a part with its own entry gets that. */
-    hvpp_dev.flags = 0;
-    enter(0);
-    /* An unknown or absent chip goes on with the table's cautious default. */
-    if (!identify(sig) || !(hvpp_dev.flags & DEV_ENTRY_XTAL))
-        return;
-    hvpp_end();
-    enter(1);
-    identify(sig);
+    /* Entries exclude each other: the power-up entry's 12 V comes within 60 us of VCC, the
+     * older parts' at least 100 us after it. The board knows the chip only by its signature,
+     * so it first enters the way of the chip it last identified (the power-up way after
+     * start-up), then the other way when no signature answers, and only then the older
+     * parts' alternative of VCC and 12 V together. A chip that did not enter simply leaves
+     * reset with 12 V on RESET, and the board powers it down again. */
+    served = 0;
+    device_find(0, 0, 0, &hvpp_dev); /* reads only, until the chip is known */
+    uint8_t how = entry_first;
+    for (uint8_t attempt = 0;; ++attempt) {
+        enter(how);
+        read_signature(sig);
+        if (sig[0] == 0x1E || attempt == 2)
+            break;
+        hvpp_end();
+        how = attempt == 1 ? ENTRY_TOGETHER : how == ENTRY_OLD ? ENTRY_POWERUP : ENTRY_OLD;
+    }
+    if (device_find(sig[0], sig[1], sig[2], &hvpp_dev) == DEVICE_NONE)
+        return 0;
+    const uint8_t own = (hvpp_dev.flags & DEV_ENTRY_OLD) ? ENTRY_OLD : ENTRY_POWERUP;
+    if (how != own && !(how == ENTRY_TOGETHER && own == ENTRY_OLD)) {
+        /* In by another family's way: again its own way, and the signature must agree. */
+        uint8_t again[3];
+        hvpp_end();
+        enter(own);
+        read_signature(again);
+        if (again[0] != sig[0] || again[1] != sig[1] || again[2] != sig[2]) {
+            sig[0] = again[0];
+            sig[1] = again[1];
+            sig[2] = again[2];
+            device_find(0, 0, 0, &hvpp_dev);
+            return 0;
+        }
+    }
+    entry_first = own;
+    served = !(hvpp_dev.flags & DEV_NOT_SERVED);
+    return served;
+}
+
+uint8_t hvpp_served(void)
+{
+    return active && served;
 }
 
 void hvpp_end(void)
@@ -275,6 +334,7 @@ void hvpp_end(void)
     lines_low();
     PORTC &= (uint8_t)~_BV(VCC_BIT);
     active = 0;
+    served = 0;
     clock_sleep_us(T_VCC_OFF_US);
 }
 
@@ -311,13 +371,15 @@ static void write_fuse_byte(uint8_t value, uint8_t bs1, uint8_t bs2)
     xtal_load(XA_DATA, 0, value);
     set_bs1(bs1);
     set_bs2(bs2);
-    wr_pulse(hvpp_dev.t_wlrh_us);
+    wr_pulse(T_WLRH_US);
     set_bs1(0);
     set_bs2(0);
 }
 
 void hvpp_write_fuses(uint8_t low, uint8_t high, uint8_t ext)
 {
+    if (!hvpp_served())
+        return;
     write_fuse_byte(low, 0, 0);
     write_fuse_byte(high, 1, 0);
     if (hvpp_dev.flags & DEV_EXT_FUSE)
@@ -326,17 +388,21 @@ void hvpp_write_fuses(uint8_t low, uint8_t high, uint8_t ext)
 
 void hvpp_write_lock(uint8_t lock)
 {
+    if (!hvpp_served())
+        return;
     load_command(CMD_WRITE_LOCK);
     xtal_load(XA_DATA, 0, lock);
     set_bs1(0);
-    wr_pulse(hvpp_dev.t_wlrh_us);
+    wr_pulse(T_WLRH_US);
 }
 
 void hvpp_chip_erase(void)
 {
+    if (!hvpp_served())
+        return;
     load_command(CMD_CHIP_ERASE);
     set_bs1(0);
-    wr_pulse(hvpp_dev.t_wlrh_ce_us);
+    wr_pulse(T_WLRH_CE_US);
     cur_cmd = 0xFF;
 }
 
@@ -358,6 +424,8 @@ uint16_t hvpp_read_word(uint32_t word)
 
 void hvpp_program_page(uint32_t word, const uint8_t *data)
 {
+    if (!hvpp_served())
+        return;
     const uint16_t words = (uint16_t)1 << (hvpp_dev.page_log2 - 1);
     const uint32_t base = word & ~(uint32_t)(words - 1);
     load_command(CMD_WRITE_FLASH);
@@ -369,11 +437,11 @@ void hvpp_program_page(uint32_t word, const uint8_t *data)
     }
     /* The page's high (and extended) address, then WR programs the whole page. */
     if (hvpp_dev.flags & DEV_ADDR_EXT) {
-        set_bs2(1);
+        set_c(BS2_BIT, 1);
         xtal_load(XA_ADDRESS, 0, (uint8_t)(base >> 16));
-        set_bs2(0);
+        set_c(BS2_BIT, 0);
     }
     xtal_load(XA_ADDRESS, 1, (uint8_t)(base >> 8));
     set_bs1(0);
-    wr_pulse(hvpp_dev.t_wlrh_us);
+    wr_pulse(T_WLRH_US);
 }

@@ -10,8 +10,12 @@
 extern struct device hvpp_dev;
 
 /* Powers the target up, enters programming mode, reads the signature into sig[3] and
- * looks it up; re-enters with the family's own entry where it has one. */
-void hvpp_begin(uint8_t sig[3]);
+ * looks it up; re-enters with the family's own entry where another way got in first.
+ * Returns hvpp_served(). */
+uint8_t hvpp_begin(uint8_t sig[3]);
+/* The chip in the socket may be written: it is in the table, this board serves it, and it
+ * was entered its own way. The write functions below do nothing otherwise. */
+uint8_t hvpp_served(void);
 /* Takes 12 V off, then VCC, and leaves every line low so that the chip can be swapped. */
 void hvpp_end(void);
 uint8_t hvpp_active(void);

@@ -2,13 +2,16 @@
 /* Tarvane adapter: speaks the 8-byte command block protocol on the UART and programs
  * the chip in the socket in high-voltage parallel mode. */
 #include "board.h"
+#include "boardtest.h"
 #include "clock.h"
 #include "hvpp.h"
 #include "uart.h"
 
 #include <avr/interrupt.h>
 #include <avr/io.h>
+#include <avr/pgmspace.h>
 #include <string.h>
+#include <util/crc16.h>
 
 #define CMD_END 0
 #define CMD_READ_CHIP 1
@@ -18,6 +21,19 @@
 #define CMD_WRITE_PAGE 5
 #define CMD_READ_BLOCK 6
 #define CMD_READ_WORD 7
+/* Extensions of this board (firmware/README.md); codes 10h and up. */
+#define CMD_EXT_FIRST 0x10
+#define CMD_EXT_BOARD_TEST 0x14
+
+/* The identification reply to cmdEnd. */
+#define IDENT_MARK 0x54 /* 'T' */
+#define EXT_VERSION 0x01
+#define CAP_LINE 0x01       /* cmdExtLine */
+#define CAP_ADDRESSED 0x02  /* cmdExtRead, cmdExtWrite */
+#define CAP_EEPROM 0x04     /* memory 1 */
+#define CAP_CALIBRATION 0x08 /* memory 2 */
+#define CAP_BOARD_TEST 0x10 /* cmdExtBoardTest */
+#define CAPABILITIES CAP_BOARD_TEST
 
 #define ACK_CHAR '!'
 #define READ_BLOCK_SIZE 128
@@ -34,6 +50,60 @@ static uint8_t block[8];
 static uint32_t stream;   /* byte address of the open stream */
 static uint8_t page[256]; /* the physical page being filled from the stream */
 static uint8_t page_dirty;
+static uint8_t last_sig[3]; /* the signature as last read; 00 00 00 until then */
+/* A bit per table row: its signature has gone out in a reply since start-up. The noise
+ * guard accepts only these (or zeros) in the carried-over bytes of a write command. */
+static uint8_t sent[(DEVICE_ROWS_MAX + 7) / 8];
+
+/* Enters programming mode and reads the signature; returns hvpp_served(). */
+static uint8_t session(uint8_t sig[3])
+{
+    const uint8_t served = hvpp_begin(sig);
+    memcpy(last_sig, sig, sizeof last_sig);
+    return served;
+}
+
+/* Sends an 8-byte reply whose bytes 1 to 3 are a signature, and notes that signature. */
+static void send_reply(const uint8_t reply[8])
+{
+    struct device d;
+    const uint8_t row = device_find(reply[1], reply[2], reply[3], &d);
+    if (row != DEVICE_NONE)
+        sent[row >> 3] |= (uint8_t)(1 << (row & 7));
+    for (uint8_t i = 0; i < 8; ++i)
+        uart_put(reply[i]);
+}
+
+/* The plain protocol has no checksum. Carried-over bytes 1 to 3 of a write command hold
+ * zeros in a host fresh from its start-up, and otherwise the signature of a reply of this
+ * board: random bytes pass with a chance of about 2^-24. */
+static uint8_t guard_passes(void)
+{
+    if (!(block[1] | block[2] | block[3]))
+        return 1;
+    struct device d;
+    const uint8_t row = device_find(block[1], block[2], block[3], &d);
+    return row != DEVICE_NONE && (sent[row >> 3] >> (row & 7) & 1);
+}
+
+/* The reply to cmdEnd: 'T', the last signature, version, capabilities and the answer to
+ * the challenge in block bytes 4 to 7, a CRC-16/CCITT-FALSE (little-endian) over "TARVANE",
+ * the challenge and reply bytes 4 and 5. */
+static void send_identity(void)
+{
+    static const char tag[] PROGMEM = "TARVANE";
+    uint8_t reply[8] = {IDENT_MARK, last_sig[0], last_sig[1], last_sig[2], EXT_VERSION, CAPABILITIES, 0, 0};
+    uint16_t crc = 0xFFFF;
+    for (uint8_t i = 0; i < sizeof tag - 1; ++i)
+        crc = _crc_xmodem_update(crc, pgm_read_byte(&tag[i]));
+    for (uint8_t i = 4; i < 8; ++i)
+        crc = _crc_xmodem_update(crc, block[i]);
+    crc = _crc_xmodem_update(crc, reply[4]);
+    crc = _crc_xmodem_update(crc, reply[5]);
+    reply[6] = (uint8_t)crc;
+    reply[7] = (uint8_t)(crc >> 8);
+    send_reply(reply);
+}
 
 static uint16_t page_bytes(void)
 {
@@ -44,7 +114,7 @@ static void begin_stream(void)
 {
     if (!hvpp_active()) {
         uint8_t sig[3];
-        hvpp_begin(sig);
+        session(sig);
     }
 }
 
@@ -113,13 +183,15 @@ static void read_stream(uint8_t count)
 }
 
 /* Fuse, lock and erase commands run in a session of their own and reply with the chip
- * as it is afterwards: code, signature, Low, High, Extended fuse, lock byte. */
+ * as it is afterwards: code, signature, Low, High, Extended fuse, lock byte. A write that
+ * the noise guard or the chip refuses writes nothing: the reply then shows the chip as it
+ * was, and the host's read-back reports it. */
 static void chip_command(void)
 {
     uint8_t reply[8];
     close_stream();
-    hvpp_begin(&reply[1]);
-    switch (block[0]) {
+    const uint8_t writes = session(&reply[1]) && guard_passes();
+    switch (writes ? block[0] : CMD_READ_CHIP) {
     case CMD_WRITE_FUSES:
         hvpp_write_fuses(block[4], block[5], block[6]);
         break;
@@ -134,9 +206,35 @@ static void chip_command(void)
     }
     hvpp_read_fuses(&reply[4]);
     reply[0] = block[0];
-    for (uint8_t i = 0; i < 8; ++i)
-        uart_put(reply[i]);
+    send_reply(reply);
     hvpp_end(); /* after the reply: the host need not wait for the supply to discharge */
+}
+
+static uint8_t rest_is_zero(void)
+{
+    for (uint8_t i = 1; i < 8; ++i)
+        if (block[i])
+            return 0;
+    return 1;
+}
+
+/* Codes 10h and up: this board's extensions. What it does not offer is answered like an
+ * unknown code. */
+static void ext_command(void)
+{
+    switch (block[0]) {
+    case CMD_EXT_BOARD_TEST:
+        if (rest_is_zero()) { /* exactly the block the host sends: noise never starts it */
+            close_stream();
+            send_identity();
+            boardtest_run();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    chip_command();
 }
 
 /* Waits for a whole block; a partial one is dropped after GAP_MS without a byte. */
@@ -168,11 +266,14 @@ int main(void)
 
     for (;;) {
         receive_block();
+        if (block[0] >= CMD_EXT_FIRST) {
+            ext_command();
+            continue;
+        }
         switch (block[0]) {
         case CMD_END:
             close_stream();
-            for (uint8_t i = 0; i < 8; ++i)
-                uart_put(block[i]);
+            send_identity();
             break;
         case CMD_WRITE_PAGE:
             write_page(block[1]);

@@ -50,20 +50,13 @@ void uart_init(void)
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
 }
 
-uint8_t uart_ready(void)
-{
-    return head != tail;
-}
-
-uint8_t uart_get(uint8_t *byte, uint16_t timeout_ms)
+uint8_t uart_wait(uint16_t timeout_ms)
 {
     const uint16_t start = clock_ms();
     for (;;) {
         cli();
         if (head != tail) {
             sei();
-            *byte = ring[tail];
-            tail = (uint8_t)(tail + 1);
             return 1;
         }
         if ((uint16_t)(clock_ms() - start) >= timeout_ms) {
@@ -77,6 +70,15 @@ uint8_t uart_get(uint8_t *byte, uint16_t timeout_ms)
         sleep_cpu();
         sleep_disable();
     }
+}
+
+uint8_t uart_get(uint8_t *byte, uint16_t timeout_ms)
+{
+    if (!uart_wait(timeout_ms))
+        return 0;
+    *byte = ring[tail];
+    tail = (uint8_t)(tail + 1);
+    return 1;
 }
 
 void uart_put(uint8_t byte)

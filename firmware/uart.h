@@ -8,7 +8,8 @@
 void uart_init(void);
 /* Takes the next received byte; waits (sleeping) at most timeout_ms. Returns 0 on time-out. */
 uint8_t uart_get(uint8_t *byte, uint16_t timeout_ms);
-uint8_t uart_ready(void);
+/* Waits (sleeping) at most timeout_ms for a byte and leaves it to uart_get. Returns 0 on time-out. */
+uint8_t uart_wait(uint16_t timeout_ms);
 void uart_put(uint8_t byte);
 
 #endif

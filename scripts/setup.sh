@@ -13,6 +13,7 @@ packages=(
   file desktop-file-utils appstream                          # the Debian package and its desktop files' checks
   gcc-avr avr-libc binutils-avr                              # the adapter firmware, device headers, reference HEX files
   libsimavr-dev libelf-dev simavr                            # hvsim: the adapter board in simulation
+  avrdude                                                    # test data only: its part list, /etc/avrdude.conf
 )
 
 missing=()

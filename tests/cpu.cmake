@@ -43,3 +43,9 @@ endif()
 # The checker's own rules for shared names and files, on device files made for the purpose.
 add_test(NAME cpu_catalogue_rules COMMAND ${_python} ${CMAKE_CURRENT_SOURCE_DIR}/test_cpucheck.py)
 set_tests_properties(cpu_catalogue_rules PROPERTIES ENVIRONMENT "TARVANE_AVR_INCLUDE=${TARVANE_AVR_INCLUDE}" TIMEOUT 120)
+
+# Our tables against avrdude's part list (Debian's avrdude package, installed by
+# scripts/setup.sh as test data): the catalogue, the firmware's device table and the hvsim
+# model's pins. Without /etc/avrdude.conf the test says so and is skipped.
+add_test(NAME avrdude_parts COMMAND ${_python} ${CMAKE_CURRENT_SOURCE_DIR}/test_avrdude.py)
+set_tests_properties(avrdude_parts PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)

@@ -13,6 +13,8 @@
 #include <QSet>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <random>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,6 +88,60 @@ struct Link {
     }
 };
 
+// CRC-16/CCITT-FALSE, bit by bit: polynomial 1021h, from FFFFh, no reflection.
+std::uint16_t crc16(const QByteArray &data)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (char c : data) {
+        crc ^= std::uint16_t(std::uint8_t(c) << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? std::uint16_t((crc << 1) ^ 0x1021) : std::uint16_t(crc << 1);
+    }
+    return crc;
+}
+
+// Whether an 8-byte reply to cmdEnd identifies our board for this challenge.
+bool identifies(const QByteArray &reply, const QByteArray &challenge)
+{
+    if (reply.size() != 8 || std::uint8_t(reply[0]) != 0x54)
+        return false;
+    const std::uint16_t crc = crc16("TARVANE" + challenge + reply.mid(4, 2));
+    return std::uint8_t(reply[6]) == (crc & 0xFF) && std::uint8_t(reply[7]) == (crc >> 8);
+}
+
+// The pty as a host program without the link: raw bytes out, whatever comes back in.
+struct RawPort {
+    int fd = -1;
+    explicit RawPort(const QString &port)
+    {
+        fd = ::open(port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    ~RawPort() { ::close(fd); }
+    bool write(const QByteArray &data) { return ::write(fd, data.constData(), size_t(data.size())) == data.size(); }
+    // Reads until `count` bytes came, or nothing came for `quietMs`; more stays for the next read.
+    QByteArray read(int count, int quietMs)
+    {
+        while (pending.size() < count) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, quietMs) <= 0)
+                break;
+            char buf[256];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            pending.append(buf, n);
+        }
+        const QByteArray out = pending.left(count);
+        pending.remove(0, out.size());
+        return out;
+    }
+    QByteArray pending;
+};
+
 // Sends raw bytes as a host that stops halfway would, then closes the port.
 void sendRaw(const QString &port, const QByteArray &data)
 {
@@ -105,29 +161,31 @@ void sendRaw(const QString &port, const QByteArray &data)
 class TestFirmware : public QObject {
     Q_OBJECT
 
-    static void write(Rig &r, const QByteArray &image)
+    static void write(Rig &r, const QByteArray &image, const QString &status = "Flash programming completed.")
     {
         QVERIFY(writeFile(r.path("image.bin"), image));
         r.w->edReadFromFile->setText(r.path("image.bin"));
         QVERIFY(r.w->btWriteFlash->isEnabled());
         r.w->btWriteFlash->click();
-        QCOMPARE(r.w->statusText(), QString("Flash programming completed."));
+        QCOMPARE(r.w->statusText(), status);
     }
 
 private slots:
     // Every device file of the catalogue: its chip in the socket, Read Chip through the
     // window, and the signature, the name and the factory fuse bytes come back; then one
     // Flash page in pieces of 128 and a fuse write through the link, which show that the
-    // firmware knows the chip's page size and whether it has an extended fuse (a chip the
-    // firmware does not know still reads, but gets 128-byte pages and an extended fuse).
-    // One board and one window for all: the adapter powers the target down after each
-    // command, so the chip is swapped between commands as a user would swap it.
+    // firmware knows the chip's page size and whether it has an extended fuse. The parts
+    // this board does not serve are read and never written. One board and one window for
+    // all: the adapter powers the target down after each command, so the chip is swapped
+    // between commands as a user would swap it. The model judges every entry: each family
+    // must be entered its own way, with every control line low as 12 V rises, and once the
+    // board knows the chip it never tries another family's entry on it.
     void wholeCatalogue()
     {
         Rig r("ATmega328P");
         const auto records = loadDeviceFolder(r.path("cpu"));
         QVERIFY(records.size() >= 98);
-        int ownEntries = 0, pages = 0;
+        int pages = 0;
         QSet<QString> families;
         for (const auto &record : records) {
             const hvsim::Family *family = familyOf(record->Signature);
@@ -135,8 +193,10 @@ private slots:
             QVERIFY2(family->pageBytes == record->PageSize && family->flashBytes == record->FlashSize,
                      qPrintable(record->Name));
             families << QString::fromStdString(family->name);
+            const bool served = family->entry != hvsim::Entry::LowVoltage && family->entry != hvsim::Entry::Unconfirmed;
             const hvsim::Chip fresh = hvsim::freshChip(*family);
             r.sim->setChip(fresh);
+            const hvsim::Stats before = r.sim->stats();
             r.w->btRead->click();
             const auto &s = record->Signature;
             QCOMPARE(r.w->leSignature->text(), hex(s[0]) + " " + hex(s[1]) + " " + hex(s[2]));
@@ -154,29 +214,48 @@ private slots:
                 QVERIFY2(factory == modelled[g], qPrintable(record->Name + " fuse group " + QString::number(g)));
             }
             QCOMPARE(r.w->lbLockBits->text(), QString("FFh"));
-            if (family->ownEntry)
-                ++ownEntries;
-            // The older parts are entered their own way once the signature says what they are.
-            QVERIFY2(r.sim->stats().ownEntries == ownEntries, qPrintable(record->Name));
+            // At most one foreign entry, when the chip before was of the other kind.
+            const hvsim::Stats known = r.sim->stats();
+            QVERIFY2(known.refusedEntries - before.refusedEntries <= 1, qPrintable(record->Name));
+            QCOMPARE(known.fallbackEntries, 0);
 
             Link link(r.port());
             const QByteArray image = pattern(256, int(s[2]));
             QVERIFY(link.write(image, 128));
-            pages += 256 / family->pageBytes;
+            if (served)
+                pages += 256 / family->pageBytes;
             QTRY_VERIFY2_WITH_TIMEOUT(r.sim->stats().pagesProgrammed == pages, qPrintable(record->Name), 2000);
-            QVERIFY2(bytes(r.sim->chip().flash, 256) == image, qPrintable(record->Name));
+            QVERIFY2(bytes(r.sim->chip().flash, 256) == (served ? image : QByteArray(256, char(0xFF))),
+                     qPrintable(record->Name));
             const std::uint8_t ext = family->extFuse ? std::uint8_t(fresh.extFuse ^ 0x01) : 0xFE;
             link.state.CmdBlock = {avrlink::cmdWriteFuses, 0, 0, 0, std::uint8_t(fresh.lowFuse ^ 0x80),
                                    std::uint8_t(fresh.highFuse ^ 0x08), ext, 0xFF};
             QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
             const hvsim::Chip chip = r.sim->chip();
-            QCOMPARE(hex(chip.lowFuse), hex(fresh.lowFuse ^ 0x80));
-            QCOMPARE(hex(chip.highFuse), hex(fresh.highFuse ^ 0x08));
-            QVERIFY2(chip.extFuse == (family->extFuse ? ext : 0xFF), qPrintable(record->Name));
+            QCOMPARE(hex(chip.lowFuse), hex(served ? fresh.lowFuse ^ 0x80 : fresh.lowFuse));
+            QCOMPARE(hex(chip.highFuse), hex(served ? fresh.highFuse ^ 0x08 : fresh.highFuse));
+            QVERIFY2(chip.extFuse == (family->extFuse && served ? ext : fresh.extFuse), qPrintable(record->Name));
+            // The reply shows the chip as it is afterwards.
+            QCOMPARE(hex(link.state.CmdBlock[4]), hex(chip.lowFuse));
             QCOMPARE(link.messages.texts, QStringList{});
+            // Both later sessions entered the chip's own way at once.
+            const hvsim::Stats after = r.sim->stats();
+            QCOMPARE(after.refusedEntries, known.refusedEntries);
+            const int own = after.ownEntries - known.ownEntries, powerUp = after.newEntries - known.newEntries;
+            QVERIFY2(family->entry == hvsim::Entry::Old ? own == 2 && powerUp == 0 : own == 0 && powerUp == 2,
+                     qPrintable(record->Name));
+            QCOMPARE(after.linesHighAtHv, 0);
+            if (family->entry == hvsim::Entry::LowVoltage) {
+                // 5 V and 12 V on a 1.8..3.6 V part: what this board cannot avoid, and why it
+                // refuses to write them.
+                for (const auto &b : r.sim->ruleBreaks())
+                    QVERIFY2(b.find("5 V on VCC") != std::string::npos
+                                 || b.find("12 V on RESET of a part") != std::string::npos,
+                             b.c_str());
+                QVERIFY(!r.sim->ruleBreaks().empty());
+                r.sim->clearRuleBreaks();
+            }
             QVERIFY2(r.sim->ruleBreaks().empty(), qPrintable(record->Name + ": " + r.breaks()));
-            QCOMPARE(r.sim->stats().ownEntries, ownEntries + (family->ownEntry ? 2 : 0));
-            ownEntries = r.sim->stats().ownEntries;
         }
         QCOMPARE(families.size(), int(records.size()));  // one model row per device file
         QCOMPARE(int(hvsim::families().size()), int(records.size()));
@@ -237,8 +316,8 @@ private slots:
     {
         QTest::addColumn<QString>("family");
         for (const char *f : {"ATmega48PB", "ATmega163", "AT90CAN32", "ATmega169", "ATmega6490P", "ATmega32M1",
-                              "ATmega64C1", "ATmega406", "ATmega16HVB", "ATmega32U2", "ATmega32U4", "AT90USB162",
-                              "AT90PWM2B", "AT90PWM81", "ATmega64RFR2", "ATtiny88", "ATtiny167", "ATtiny828",
+                              "ATmega64C1", "ATmega32U2", "ATmega32U4", "AT90USB162",
+                              "AT90PWM2B", "AT90PWM81", "ATtiny88", "ATtiny167", "ATtiny828",
                               "ATtiny1634", "ATtiny43U"})
             QTest::newRow(f) << QString(f);
     }
@@ -369,20 +448,29 @@ private slots:
     }
 
     // The target is powered down after every chip command, so chips can be swapped between
-    // commands; each is identified afresh and entered its own way.
+    // commands; each is identified afresh. The board first enters the way of the chip it
+    // identified last: a chip of the other kind sees that entry once, does not answer, and
+    // is then entered its own way.
     void chipSwap()
     {
         Rig r("ATmega328P");
         r.w->btRead->click();
         QCOMPARE(r.w->statusText(), QString("Found device: ATmega328P"));
+        QCOMPARE(r.sim->stats().refusedEntries, 0);
         r.sim->setChip(hvrig::fresh("ATmega8"));
         r.w->btRead->click();
         QCOMPARE(r.w->statusText(), QString("Found device: ATmega8/8A"));
         QCOMPARE(r.sim->stats().ownEntries, 1);
+        QCOMPARE(r.sim->stats().refusedEntries, 1);
+        r.w->btRead->click();  // known now: its own entry at once
+        QCOMPARE(r.sim->stats().ownEntries, 2);
+        QCOMPARE(r.sim->stats().refusedEntries, 1);
         r.sim->setChip(hvrig::fresh("ATtiny2313"));
         r.w->btRead->click();
         QCOMPARE(r.w->statusText(), QString("Found device: ATtiny2313/2313A"));
-        QCOMPARE(r.sim->stats().ownEntries, 1);
+        QCOMPARE(r.sim->stats().ownEntries, 2);
+        QCOMPARE(r.sim->stats().refusedEntries, 2);
+        QCOMPARE(r.sim->stats().fallbackEntries, 0);
         QCOMPARE(r.breaks(), QString());
     }
 
@@ -500,6 +588,481 @@ private slots:
         }
         QCOMPARE(r.dialogs.texts("information"), QStringList{});
         QCOMPARE(r.breaks(), QString());
+    }
+    // Parts this board must not program: the 1.8..3.6 V RFA1/RFR2 (5 V and 12 V would damage
+    // them) and the battery-management parts whose entry no datasheet at hand confirms. They
+    // are read, and every write is refused with the chip's unchanged state as the reply, so
+    // the window's read-back reports it.
+    void notServedPartsAreNeverWritten_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("ATmega128RFA1") << "ATmega128RFA1" << "ATmega128RFA1";
+        QTest::newRow("ATmega2564RFR2") << "ATmega2564RFR2" << "ATmega2564RFR2";
+        QTest::newRow("ATmega64RFR2") << "ATmega64RFR2" << "ATmega64RFR2";
+        QTest::newRow("ATmega406") << "ATmega406" << "ATmega406";
+        QTest::newRow("ATmega16HVB") << "ATmega16HVB" << "ATmega16HVB";
+        QTest::newRow("ATmega32HVB") << "ATmega32HVB" << "ATmega32HVB";
+    }
+    void notServedPartsAreNeverWritten()
+    {
+        QFETCH(QString, family);
+        QFETCH(QString, name);
+        const QByteArray flash = pattern(4096, 3);
+        Rig r(family, [&flash](hvsim::Chip &c) { std::copy(flash.begin(), flash.end(), c.flash.begin()); });
+        const hvsim::Chip before = r.sim->chip();
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), "Found device: " + name);
+        for (int bit = 0; bit < 8; ++bit) {  // the lowest named bit of the low fuse, flipped
+            if (!r.box("LowByte_Bit" + QString::number(bit))->text().isEmpty()) {
+                r.box("LowByte_Bit" + QString::number(bit))->click();
+                break;
+            }
+        }
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QVERIFY2(r.w->statusText().startsWith("Fuses programming failed"), qPrintable(r.w->statusText()));
+        r.box("LockByte_Bit0")->click();
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteLocks->click();
+        r.dialogs.confirmAnswers << true << true;
+        r.w->btChipErase->click();
+        write(r, QByteArray(512, char(0x00)), "Flash programming completed.");
+        QTest::qWait(100);
+        const hvsim::Chip after = r.sim->chip();
+        QCOMPARE(hex(after.lowFuse), hex(before.lowFuse));
+        QCOMPARE(hex(after.highFuse), hex(before.highFuse));
+        QCOMPARE(hex(after.lock), hex(before.lock));
+        QVERIFY(bytes(after.flash, 4096) == flash);
+        QCOMPARE(r.sim->stats().pagesProgrammed, 0);
+        r.sim->clearRuleBreaks();  // the RFA1/RFR2's supply breaks: wholeCatalogue checks them
+    }
+
+    // A chip whose signature is not in the table: read, never written.
+    void unknownChipIsNeverWritten()
+    {
+        const QByteArray flash = pattern(32768, 8);
+        Rig r("ATmega328P", [&flash](hvsim::Chip &c) {
+            c.signature = {0x1E, 0x95, 0x77};
+            std::copy(flash.begin(), flash.end(), c.flash.begin());
+        });
+        const hvsim::Chip before = r.sim->chip();
+        r.w->btRead->click();
+        QCOMPARE(r.w->leSignature->text(), QString("1Eh 95h 77h"));
+        Link link(r.port());
+        for (std::uint8_t code : {avrlink::cmdWriteFuses, avrlink::cmdWriteLocks, avrlink::cmdChipErase}) {
+            link.state.CmdBlock = {code, 0, 0, 0, 0x00, 0x00, 0x00, 0x00};
+            QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+            // The reply is the chip as it is: unchanged.
+            QCOMPARE(int(link.state.CmdBlock[4]), int(before.lowFuse));
+            QCOMPARE(int(link.state.CmdBlock[7]), int(before.lock));
+        }
+        QVERIFY(link.write(QByteArray(256, char(0x00)), 128));
+        QTest::qWait(100);
+        const hvsim::Chip after = r.sim->chip();
+        QCOMPARE(hex(after.lowFuse), hex(before.lowFuse));
+        QCOMPARE(hex(after.highFuse), hex(before.highFuse));
+        QCOMPARE(hex(after.extFuse), hex(before.extFuse));
+        QCOMPARE(hex(after.lock), hex(before.lock));
+        QVERIFY(bytes(after.flash) == flash);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // Every control line low from before VCC until after 12 V: on these parts WR is one of
+    // the Prog_enable pins, and a WR held high keeps them out of programming mode.
+    void controlLinesLowAsTwelveVoltsRise_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("ATtiny2313") << "ATtiny2313" << "ATtiny2313/2313A";
+        QTest::newRow("ATtiny4313") << "ATtiny4313" << "ATtiny4313";
+        QTest::newRow("ATtiny87") << "ATtiny87" << "ATtiny87";
+        QTest::newRow("ATtiny167") << "ATtiny167" << "ATtiny167";
+        QTest::newRow("ATmega328P") << "ATmega328P" << "ATmega328P";
+        QTest::newRow("ATmega8") << "ATmega8" << "ATmega8/8A";
+    }
+    void controlLinesLowAsTwelveVoltsRise()
+    {
+        QFETCH(QString, family);
+        QFETCH(QString, name);
+        Rig r(family);
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), "Found device: " + name);
+        QCOMPARE(r.sim->stats().linesHighAtHv, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The parts whose datasheets (one edition or the other) ask for six XTAL1 pulses before
+    // Prog_enable and 12 V, and the power-up window: a board fresh from start-up enters them
+    // at once, the first time.
+    void xtalPulsesInTheWindow_data()
+    {
+        QTest::addColumn<QString>("family");
+        for (const char *f : {"ATmega640", "ATmega2560", "ATmega164A", "ATmega644P", "ATmega1284P", "ATmega8U2",
+                              "ATmega32U4", "ATtiny261", "ATtiny861", "ATtiny43U", "ATtiny87", "ATtiny2313"})
+            QTest::newRow(f) << QString(f);
+    }
+    void xtalPulsesInTheWindow()
+    {
+        QFETCH(QString, family);
+        Rig r(family);
+        r.w->btRead->click();
+        QVERIFY2(deviceNameMatches(r.w->statusText().mid(14), family), qPrintable(r.w->statusText()));
+        const hvsim::Stats s = r.sim->stats();
+        QCOMPARE(s.newEntries, 1);
+        QCOMPARE(s.refusedEntries, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The older parts: their own entry (VCC, 100 us, XTAL1 pulses, 12 V) once the board knows
+    // them, never the power-up window's 12 V after 40 us as if it were theirs, and the
+    // alternative of VCC and 12 V together never while their own entry answers.
+    void olderPartsEnterTheirOwnWay_data()
+    {
+        QTest::addColumn<QString>("family");
+        for (const char *f : {"ATmega8", "ATmega16", "ATmega32", "ATmega64", "ATmega128", "ATmega8515", "ATmega8535",
+                              "ATmega162", "ATmega163", "AT90CAN128", "ATmega169", "ATtiny26"})
+            QTest::newRow(f) << QString(f);
+    }
+    void olderPartsEnterTheirOwnWay()
+    {
+        QFETCH(QString, family);
+        Rig r(family);
+        r.w->btRead->click();
+        QVERIFY2(deviceNameMatches(r.w->statusText().mid(14), family), qPrintable(r.w->statusText()));
+        QCOMPARE(r.sim->stats().ownEntries, 1);
+        QCOMPARE(r.sim->stats().refusedEntries, 1);  // the power-up way first: the board knew no chip
+        r.w->btRead->click();
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        const hvsim::Stats s = r.sim->stats();
+        QCOMPARE(s.ownEntries, 4);  // Read Chip, Write Fuses and its Read Chip
+        QCOMPARE(s.refusedEntries, 1);
+        QCOMPARE(s.newEntries, 0);
+        QCOMPARE(s.fallbackEntries, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // An ATmega8 whose clock fuses select a crystal takes no XTAL1 pulses: only then does the
+    // board use the datasheet's alternative (VCC and 12 V together), in which the fuses can
+    // be set back.
+    void olderPartsAlternativeOnlyWhenTheirOwnFails()
+    {
+        Rig r("ATmega8", [](hvsim::Chip &c) {
+            c.xtalStopped = true;
+            c.lowFuse = 0xEF;  // CKSEL 1111: an external crystal
+        });
+        r.w->btRead->click();
+        QCOMPARE(r.w->statusText(), QString("Found device: ATmega8/8A"));
+        hvsim::Stats s = r.sim->stats();
+        QCOMPARE(s.fallbackEntries, 1);
+        QCOMPARE(s.refusedEntries, 2);  // the power-up way, then its own: no pulses reach it
+        QCOMPARE(s.ownEntries, 0);
+        Link link(r.port());
+        link.state.CmdBlock = {avrlink::cmdWriteFuses, 0x1E, 0x93, 0x07, 0xE0, 0xD9, 0xFF, 0xFF};
+        QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+        QCOMPARE(hex(r.sim->chip().lowFuse), hex(0xE0));  // external clock: repaired
+        hvsim::Chip chip = r.sim->chip();
+        chip.xtalStopped = false;  // the external clock now takes XTAL1
+        r.sim->setChip(chip);
+        r.w->btRead->click();
+        s = r.sim->stats();
+        QCOMPARE(s.ownEntries, 1);
+        QCOMPARE(s.fallbackEntries, 2);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The 20-pin parts where the sources at hand disagree on whether BS2 and PAGEL have pins
+    // of their own or share XA1 and BS1: the board's waveform serves either wiring, Flash and
+    // every fuse byte land where they belong, and each word is latched once.
+    void eitherWiringOfSharedPins_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("wiring");
+        for (const char *f : {"ATtiny1634", "AT90PWM81", "AT90PWM161", "ATtiny4313", "ATtiny167"}) {
+            QTest::addRow("%s, own lines", f) << QString(f) << int(hvsim::Wiring::OwnLines);
+            QTest::addRow("%s, shared pins", f) << QString(f) << int(hvsim::Wiring::SharedPins);
+        }
+    }
+    void eitherWiringOfSharedPins()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, wiring);
+        Rig r(family, [wiring](hvsim::Chip &c) { c.wiring = hvsim::Wiring(wiring); });
+        const hvsim::Family *f = hvsim::findFamily(family.toStdString());
+        const hvsim::Chip factory = r.sim->chip();
+        r.w->btRead->click();
+        Link link(r.port());
+        link.state.CmdBlock = {avrlink::cmdWriteFuses, 0, 0, 0, std::uint8_t(factory.lowFuse ^ 0x01),
+                               std::uint8_t(factory.highFuse ^ 0x40), std::uint8_t(factory.extFuse ^ 0x01), 0xFF};
+        QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+        const QByteArray image = pattern(2 * f->pageBytes, 11);
+        QVERIFY(link.write(image, f->pageBytes));
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim->stats().pagesProgrammed, 2, 2000);
+        const hvsim::Chip chip = r.sim->chip();
+        QCOMPARE(hex(chip.lowFuse), hex(factory.lowFuse ^ 0x01));
+        QCOMPARE(hex(chip.highFuse), hex(factory.highFuse ^ 0x40));
+        QCOMPARE(hex(chip.extFuse), hex(factory.extFuse ^ 0x01));
+        QVERIFY(bytes(chip.flash, std::size_t(image.size())) == image);
+        QCOMPARE(r.sim->stats().wordsLatched, f->pageBytes);  // two pages of pageBytes / 2 words
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The timing limits of the newer tables: tXLXH 300 ns, tPHPL 200 ns, reads 500 ns after
+    // OE or BS1 (DS40002070A) or 350 ns (PB parts), a chip erase 12 ms or 10.5 ms; and every
+    // timed wait starts Timer2 from a reset prescaler.
+    void newerTimingTables_data()
+    {
+        QTest::addColumn<QString>("family");
+        for (const char *f : {"ATmega644", "ATmega1284P", "ATmega324A", "ATmega168PB", "ATmega48PB"})
+            QTest::newRow(f) << QString(f);
+    }
+    void newerTimingTables()
+    {
+        QFETCH(QString, family);
+        Rig r(family);
+        r.w->btRead->click();
+        Link link(r.port());
+        const QByteArray image = pattern(1024, 2);
+        QVERIFY(link.write(image, 128));
+        QVERIFY(link.read(1024) == image);
+        link.state.CmdBlock = {avrlink::cmdChipErase, 0, 0, 0, 0, 0, 0, 0};
+        QVERIFY(avrlink::exchangeCommand(link.state, 0, link.messages));
+        QVERIFY(link.read(256) == QByteArray(256, char(0xFF)));  // the next command waits out the erase
+        const hvsim::Stats s = r.sim->stats();
+        QVERIFY(s.timer2Starts > 0);
+        QCOMPARE(s.timer2StartsUnreset, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // Timer2's prescaler runs between waits: each timed wait resets it (GTCCR PSRASY) as it
+    // starts the timer, else the wait could end up to one 4 us step short.
+    void timedWaitsResetThePrescaler()
+    {
+        Rig r("ATmega328P");
+        r.w->btRead->click();
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        const hvsim::Stats s = r.sim->stats();
+        QVERIFY(s.timer2Starts >= 8);  // entries, three fuse writes, power-downs
+        QCOMPARE(s.timer2StartsUnreset, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The reply to cmdEnd identifies the board: 'T', the last signature read, version 01,
+    // the capabilities (the self-test only, so far) and the answer to a fresh challenge. An
+    // adapter that echoes the block fails, and so does an answer to another challenge.
+    void identificationReply_data()
+    {
+        QTest::addColumn<QByteArray>("challenge");
+        QTest::newRow("zeros") << QByteArray(4, 0);
+        QTest::newRow("ones") << QByteArray(4, char(0xFF));
+        QTest::newRow("mixed") << QByteArray("\x12\x34\xAB\xCD", 4);
+        QTest::newRow("T-like") << QByteArray("TARV", 4);
+    }
+    void identificationReply()
+    {
+        QFETCH(QByteArray, challenge);
+        QCOMPARE(crc16("123456789"), std::uint16_t(0x29B1));
+        Rig r("ATmega328P");
+        Link link(r.port());
+        auto probe = [&link](const QByteArray &k) {
+            link.state.CmdBlock = {avrlink::cmdEnd, 0, 0x5A, 0xA5};
+            std::copy(k.begin(), k.end(), link.state.CmdBlock.begin() + 4);
+            const QByteArray sent(reinterpret_cast<const char *>(link.state.CmdBlock.data()), 8);
+            if (!link.command(avrlink::cmdEnd))
+                return std::pair{QByteArray(), sent};
+            return std::pair{QByteArray(reinterpret_cast<const char *>(link.state.CmdBlock.data()), 8), sent};
+        };
+        const auto [fresh, sent] = probe(challenge);
+        QCOMPARE(fresh.left(6).toHex(' '), QByteArray("54 00 00 00 01 10"));
+        QVERIFY(identifies(fresh, challenge));
+        QVERIFY(!identifies(sent, challenge));  // an echo of the block
+        QVERIFY(!identifies(fresh, QByteArray("\x01\x02\x03\x04", 4)));
+        QVERIFY(link.command(avrlink::cmdReadChip));
+        const QByteArray known = probe(challenge).first;
+        QCOMPARE(known.left(6).toHex(' '), QByteArray("54 1e 95 0f 01 10"));
+        QVERIFY(identifies(known, challenge));
+        QCOMPARE(link.messages.texts, QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // Noise on the line (a bootloader's greeting, a modem manager's probe) forms blocks at
+    // random. It may program Flash bits (a page write carries nothing to check), but it never
+    // erases, never changes a fuse or the lock byte, and the board finds its way back.
+    void noiseNeverErasesNorChangesFuses_data()
+    {
+        QTest::addColumn<int>("seed");
+        for (int seed : {1, 2, 3, 4, 5, 6, 7, 8})
+            QTest::addRow("seed %d", seed) << seed;
+    }
+    void noiseNeverErasesNorChangesFuses()
+    {
+        QFETCH(int, seed);
+        const QByteArray flash = pattern(32768, seed);
+        Rig r("ATmega328P", [&flash](hvsim::Chip &c) {
+            std::copy(flash.begin(), flash.end(), c.flash.begin());
+            c.lowFuse = 0xE2;
+            c.lock = 0xFE;
+        });
+        const hvsim::Chip before = r.sim->chip();
+        std::mt19937 random{std::uint32_t(seed)};
+        QByteArray noise(1000, 0);
+        for (char &c : noise)
+            c = char(random() & 0xFF);
+        RawPort port(r.port());
+        QVERIFY(port.write(noise));
+        port.read(1 << 20, 300);
+        // Back in step: a cmdEnd is answered with eight bytes once any page data that the
+        // noise announced has timed out.
+        bool synced = false;
+        for (int i = 0; i < 40 && !synced; ++i) {
+            QTest::qWait(60);
+            QVERIFY(port.write(QByteArray(8, 0)));
+            synced = port.read(8, 200).size() == 8;
+        }
+        QVERIFY(synced);
+        const hvsim::Chip after = r.sim->chip();
+        QCOMPARE(hex(after.lowFuse), hex(before.lowFuse));
+        QCOMPARE(hex(after.highFuse), hex(before.highFuse));
+        QCOMPARE(hex(after.extFuse), hex(before.extFuse));
+        QCOMPARE(hex(after.lock), hex(before.lock));
+        for (std::size_t i = 0; i < after.flash.size(); ++i)  // programming only clears bits
+            QVERIFY2((after.flash[i] & ~before.flash[i]) == 0, qPrintable(QString("Flash byte %1").arg(i)));
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // Every sequence of the plain protocol that writes still writes, with the bytes it
+    // carries over: a device chosen by hand right after start-up (02 00 00 00), after a Read
+    // Chip, a Chip Erase right after a Flash write (carrying the cmdEnd's reply), a Chip Erase
+    // after a cancelled lock write, and a fuse write after a Flash read and a verify.
+    void plainSequencesStillWrite()
+    {
+        Rig r("ATmega328P", [](hvsim::Chip &c) { std::fill_n(c.flash.begin(), 4096, 0x00); });
+        auto blockOf = [&r](const char *code) {
+            for (const auto &line : r.sim->log())
+                if (line.rfind(std::string("block ") + code, 0) == 0)
+                    return QString::fromStdString(line);
+            return QString();
+        };
+        // Chosen by hand at start-up: the block carries zeros, then the panel's bytes.
+        r.choose("ATmega328P");
+        for (int bit : {1, 5, 6, 7})
+            r.box("LowByte_Bit" + QString::number(bit))->click();  // E2h: 62h with CKDIV8 unprogrammed
+        for (int bit : {0, 3, 4, 6, 7})
+            r.box("HighByte_Bit" + QString::number(bit))->click();  // D9h
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QVERIFY2(blockOf("02").startsWith("block 02 00 00 00 E2 D9 00"), qPrintable(blockOf("02")));
+        QCOMPARE(hex(r.sim->chip().lowFuse), hex(0xE2));
+        QCOMPARE(hex(r.sim->chip().extFuse), hex(0x00));
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+
+        // After a Read Chip: the signature just read.
+        r.sim->clearLog();
+        r.w->btRead->click();
+        r.box("LockByte_Bit0")->click();
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteLocks->click();
+        QVERIFY2(blockOf("03").startsWith("block 03 1E 95 0F"), qPrintable(blockOf("03")));
+        QCOMPARE(hex(r.sim->chip().lock), hex(0xFE));
+
+        // A Flash write, then a Chip Erase: its block carries the cmdEnd's reply.
+        r.sim->clearLog();
+        write(r, QByteArray(300, char(0x11)));
+        r.dialogs.confirmAnswers << true << true;
+        r.w->btChipErase->click();
+        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F 01 10"), qPrintable(blockOf("04")));
+        QCOMPARE(r.w->statusText(), QString("Device erased."));
+        QVERIFY(bytes(r.sim->chip().flash, 4096) == QByteArray(4096, char(0xFF)));
+        QCOMPARE(hex(r.sim->chip().lock), hex(0xFF));
+
+        // A lock write cancelled, then a Chip Erase.
+        write(r, QByteArray(64, char(0x22)));
+        r.w->btRead->click();
+        r.box("LockByte_Bit1")->click();
+        r.dialogs.confirmAnswers.enqueue(false);
+        r.w->btWriteLocks->click();
+        r.sim->clearLog();
+        r.dialogs.confirmAnswers << true << true;
+        r.w->btChipErase->click();
+        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F"), qPrintable(blockOf("04")));
+        QVERIFY(bytes(r.sim->chip().flash, 64) == QByteArray(64, char(0xFF)));
+
+        // After a Flash read and a verify.
+        r.w->edWriteToFile->setText(r.path("back.bin"));
+        r.w->btReadFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash reading completed."));
+        QVERIFY(writeFile(r.path("image.bin"), QByteArray(16, char(0xFF))));
+        r.w->edReadFromFile->setText(r.path("image.bin"));
+        r.w->btVerifyFlash->click();
+        QCOMPARE(r.w->statusText(), QString("Flash verifying completed. No errors."));
+        r.box("HighByte_Bit6")->click();  // EESAVE
+        r.dialogs.confirmAnswers.enqueue(true);
+        r.w->btWriteFuses->click();
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        QCOMPARE(hex(r.sim->chip().highFuse), hex(0xD9 ^ 0x40));
+        QCOMPARE(r.dialogs.texts("information"), QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The board's self-test, with the socket empty as for its first power-up: the
+    // identification reply, then each line driven once, its name sent as it goes, both
+    // supplies off at the end and "END".
+    void boardTestDrivesEachLineOnce()
+    {
+        hvsim::Options options;
+        options.chip = hvsim::emptySocket();
+        hvsim::Simulator sim(options);
+        std::string error;
+        QVERIFY2(sim.start(&error), error.c_str());
+        RawPort port(QString::fromStdString(sim.devicePath()));
+        QTest::qWait(100);  // the firmware's start-up: bytes before its UART is on are lost
+        QVERIFY(port.write(QByteArray("\x14\0\0\0\0\0\0\0", 8)));
+        const QByteArray reply = port.read(8, 500);
+        QVERIFY2(identifies(reply, QByteArray(4, 0)), reply.toHex(' ').constData());
+        QByteArray text;
+        while (!text.endsWith("END\n")) {
+            const QByteArray more = port.read(1, 1500);
+            if (more.isEmpty())
+                break;
+            text += more;
+        }
+        QStringList expected;
+        for (int i = 0; i < hvsim::kLineCount; ++i)
+            expected << hvsim::lineName(i);
+        expected << "END";
+        QCOMPARE(QString::fromLatin1(text).split('\n', Qt::SkipEmptyParts), expected);
+        const hvsim::Stats s = sim.stats();
+        for (int i = 0; i < hvsim::kLineCount; ++i)
+            QVERIFY2(s.lineRises[std::size_t(i)] == 1, hvsim::lineName(i));
+        QVERIFY(!s.vccOn && !s.hvOn);
+    }
+
+    // Any byte from the host ends the self-test at once, supplies off, and starts the next block.
+    void boardTestEndsAtTheNextBlock()
+    {
+        hvsim::Options options;
+        options.chip = hvsim::emptySocket();
+        hvsim::Simulator sim(options);
+        std::string error;
+        QVERIFY2(sim.start(&error), error.c_str());
+        RawPort port(QString::fromStdString(sim.devicePath()));
+        QTest::qWait(100);  // the firmware's start-up: bytes before its UART is on are lost
+        QVERIFY(port.write(QByteArray("\x14\0\0\0\0\0\0\0", 8)));
+        QCOMPARE(port.read(8 + 4 + 4, 1500).mid(8), QByteArray("VCC\n12V\n"));
+        QVERIFY(sim.stats().vccOn);
+        QVERIFY(port.write(QByteArray("\x01\0\0\0\0\0\0\0", 8)));  // Read Chip
+        const QByteArray rest = port.read(8, 1500);
+        QCOMPARE(rest.size(), 8);
+        QCOMPARE(int(rest[0]), 1);  // answered as a Read Chip: no more line names
+        QTest::qWait(50);
+        const hvsim::Stats s = sim.stats();
+        QVERIFY(!s.vccOn && !s.hvOn);
+        QCOMPARE(s.lineRises[hvsim::kVcc], 1 + 3);  // the test's, then the Read Chip's three tries
+        QCOMPARE(port.read(1, 1200), QByteArray());
     }
 };
 

@@ -17,6 +17,7 @@ struct Wave {
     double t = 0;
 
     explicit Wave(const char *family) : target(hvsim::freshChip(*hvsim::findFamily(family))) {}
+    explicit Wave(hvsim::Chip chip) : target(std::move(chip)) {}
 
     void step(double ns, const std::function<void(Lines &)> &change)
     {
@@ -25,12 +26,37 @@ struct Wave {
         l.anyHigh = l.xtal1 || l.xa0 || l.xa1 || l.bs1 || l.bs2 || l.pagel || l.wr || l.oe || (l.data & l.dataDriven);
         target.update(t, l);
     }
-    void enter(double vccToHv = 40e3)
+    // The power-up entry as the board gives it: every line low, VCC, six XTAL1 pulses,
+    // 12 V, every line held 10 us, WR and OE inactive, 300 us.
+    void enter(double vccToHv = 40e3, int pulses = 6)
     {
-        step(2e6, [](Lines &x) { x.dataDriven = 0xFF; });
-        step(0, [](Lines &x) { x.vcc = true; x.wr = x.oe = true; });
-        step(vccToHv, [](Lines &x) { x.hv = true; });
-        step(310e3, [](Lines &) {});
+        step(2e6, [](Lines &x) { x.dataDriven = 0; });
+        step(0, [](Lines &x) { x.vcc = true; });
+        const double start = pulses ? 20e3 : 0;  // VCC is up
+        step(start, [](Lines &) {});
+        for (int i = 0; i < pulses; ++i) {
+            step(0, [](Lines &x) { x.xtal1 = true; });
+            step(1e3, [](Lines &x) { x.xtal1 = false; });
+            step(1e3, [](Lines &) {});
+        }
+        step(vccToHv - start - pulses * 2e3, [](Lines &x) { x.hv = true; });
+        step(10e3, [](Lines &x) { x.wr = x.oe = true; });
+        step(300e3, [](Lines &) {});
+    }
+    // The older parts' own entry: VCC, 100 us, the pulses, 12 V 1 us later.
+    void enterOwn(int pulses = 6, double settle = 100e3)
+    {
+        step(2e6, [](Lines &x) { x.dataDriven = 0; });
+        step(0, [](Lines &x) { x.vcc = true; });
+        step(settle, [](Lines &) {});
+        for (int i = 0; i < pulses; ++i) {
+            step(0, [](Lines &x) { x.xtal1 = true; });
+            step(1e3, [](Lines &x) { x.xtal1 = false; });
+            step(1e3, [](Lines &) {});
+        }
+        step(1e3, [](Lines &x) { x.hv = true; });
+        step(10e3, [](Lines &x) { x.wr = x.oe = true; });
+        step(300e3, [](Lines &) {});
     }
     void load(int xa, bool bs1, std::uint8_t value, double setup = 125, double width = 187)
     {
@@ -85,26 +111,103 @@ class TestHvModel : public QObject {
     Q_OBJECT
 
 private slots:
+    // The power-up window. Outside it the chip does not enter and answers nothing; that is
+    // no rule break, for a board that does not know the chip yet may try another entry.
     void entryWindow_data()
     {
         QTest::addColumn<double>("vccToHvUs");
-        QTest::addColumn<int>("breaks");
-        QTest::newRow("too soon") << 10.0 << 1;
-        QTest::newRow("20 us") << 20.0 << 0;
-        QTest::newRow("middle") << 40.0 << 0;
-        QTest::newRow("60 us") << 60.0 << 0;
-        QTest::newRow("too late") << 70.0 << 1;
+        QTest::addColumn<bool>("enters");
+        QTest::newRow("too soon") << 15.0 << false;
+        QTest::newRow("20 us") << 20.0 << true;
+        QTest::newRow("middle") << 40.0 << true;
+        QTest::newRow("60 us") << 60.0 << true;
+        QTest::newRow("too late") << 70.0 << false;
     }
     void entryWindow()
     {
         QFETCH(double, vccToHvUs);
-        QFETCH(int, breaks);
+        QFETCH(bool, enters);
         Wave w("ATmega328P");
-        w.enter(vccToHvUs * 1e3);
-        QCOMPARE(w.breaks(), breaks);
-        // A chip that refused the entry does not answer.
+        w.enter(vccToHvUs * 1e3, 0);
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(w.target.newEntries(), enters ? 1 : 0);
+        QCOMPARE(w.target.refusedEntries(), enters ? 0 : 1);
         QCOMPARE(int(w.target.drive(w.t).mask), 0);
-        QCOMPARE(w.signature(1) == 0x95, breaks == 0);
+        QCOMPARE(w.signature(1) == 0x95, enters);
+    }
+
+    // Where the datasheet asks for six XTAL1 pulses before Prog_enable and 12 V, fewer keep
+    // the chip out; elsewhere the pulses change nothing.
+    void entryPulses_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("pulses");
+        QTest::addColumn<bool>("enters");
+        QTest::newRow("ATmega2560, none") << "ATmega2560" << 0 << false;
+        QTest::newRow("ATmega2560, five") << "ATmega2560" << 5 << false;
+        QTest::newRow("ATmega2560, six") << "ATmega2560" << 6 << true;
+        QTest::newRow("ATmega1284P, none") << "ATmega1284P" << 0 << false;
+        QTest::newRow("ATtiny861, none") << "ATtiny861" << 0 << false;
+        QTest::newRow("ATmega32U4, six") << "ATmega32U4" << 6 << true;
+        QTest::newRow("ATmega328P, none") << "ATmega328P" << 0 << true;
+        QTest::newRow("ATmega328P, six") << "ATmega328P" << 6 << true;
+    }
+    void entryPulses()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, pulses);
+        QFETCH(bool, enters);
+        Wave w(family.toLatin1().constData());
+        w.enter(40e3, pulses);
+        QCOMPARE(w.target.newEntries(), enters ? 1 : 0);
+        QCOMPARE(w.breaks(), 0);
+    }
+
+    // The level of every Prog_enable pin as 12 V rises: on the ATtiny2313/4313 and 87/167 WR is
+    // one of them. Elsewhere a high WR is no Prog_enable pin, but still counted.
+    void progEnableLevels_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<bool>("enters");
+        QTest::newRow("ATtiny2313") << "ATtiny2313" << false;
+        QTest::newRow("ATtiny4313") << "ATtiny4313" << false;
+        QTest::newRow("ATtiny167") << "ATtiny167" << false;
+        QTest::newRow("ATmega328P") << "ATmega328P" << true;
+    }
+    void progEnableLevels()
+    {
+        QFETCH(QString, family);
+        QFETCH(bool, enters);
+        Wave w(family.toLatin1().constData());
+        w.step(2e6, [](Lines &) {});
+        w.step(0, [](Lines &x) { x.vcc = true; x.wr = x.oe = true; });
+        for (int i = 0; i < 6; ++i) {
+            w.step(2e3, [](Lines &x) { x.xtal1 = true; });
+            w.step(1e3, [](Lines &x) { x.xtal1 = false; });
+        }
+        w.step(20e3, [](Lines &x) { x.hv = true; });
+        QCOMPARE(w.target.linesHighAtHv(), 1);
+        QCOMPARE(w.target.newEntries(), enters ? 1 : 0);
+        QCOMPARE(w.breaks(), enters ? 0 : 1);
+        Wave bs1("ATmega328P");
+        bs1.step(2e6, [](Lines &) {});
+        bs1.step(0, [](Lines &x) { x.vcc = true; x.bs1 = true; });
+        bs1.step(40e3, [](Lines &x) { x.hv = true; });
+        QCOMPARE(bs1.breaks(), 1);  // BS1 is Prog_enable[0] on every part
+    }
+
+    // A 1.8..3.6 V part: 5 V on VCC and 12 V on RESET are each a rule broken.
+    void lowVoltagePart()
+    {
+        Wave w("ATmega128RFA1");
+        w.step(2e6, [](Lines &) {});
+        w.step(0, [](Lines &x) { x.vcc = true; });
+        QCOMPARE(w.breaks(), 1);
+        w.step(40e3, [](Lines &x) { x.hv = true; });
+        QCOMPARE(w.breaks(), 2);
+        Wave ok("ATmega328P");
+        ok.enter();
+        QCOMPARE(ok.breaks(), 0);
     }
 
     void progEnableMustHold()
@@ -128,36 +231,59 @@ private slots:
         QCOMPARE(w.breaks(), 1);
     }
 
+    // The older parts: VCC, at least 100 us, six XTAL1 pulses, 12 V; the power-up window is
+    // not theirs; VCC and 12 V together is their datasheet's alternative.
     void ownEntry_data()
     {
+        QTest::addColumn<QString>("family");
         QTest::addColumn<int>("pulses");
-        QTest::addColumn<int>("own");
-        QTest::addColumn<int>("breaks");
-        QTest::newRow("six pulses") << 6 << 1 << 0;
-        QTest::newRow("five pulses") << 5 << 0 << 1;
+        QTest::addColumn<double>("settleUs");
+        QTest::addColumn<bool>("enters");
+        QTest::newRow("ATmega8, six") << "ATmega8" << 6 << 100.0 << true;
+        QTest::newRow("ATmega8, five") << "ATmega8" << 5 << 100.0 << false;
+        QTest::newRow("ATmega8, too early") << "ATmega8" << 6 << 90.0 << false;
+        QTest::newRow("ATmega16, six") << "ATmega16" << 6 << 100.0 << true;
+        QTest::newRow("ATtiny26, six") << "ATtiny26" << 6 << 100.0 << true;
+        QTest::newRow("ATmega328P, own way") << "ATmega328P" << 6 << 100.0 << false;
     }
     void ownEntry()
     {
+        QFETCH(QString, family);
         QFETCH(int, pulses);
-        QFETCH(int, own);
-        QFETCH(int, breaks);
-        Wave w("ATmega8");
-        w.step(2e6, [](Lines &x) { x.dataDriven = 0xFF; });
-        w.step(0, [](Lines &x) { x.vcc = x.wr = x.oe = true; });
+        QFETCH(double, settleUs);
+        QFETCH(bool, enters);
+        Wave w(family.toLatin1().constData());
+        w.enterOwn(pulses, settleUs * 1e3);
+        QCOMPARE(w.target.ownEntries(), enters ? 1 : 0);
+        QCOMPARE(w.target.refusedEntries(), enters ? 0 : 1);
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(w.signature(1) == w.target.chip().signature[1], enters);
+    }
+
+    void olderPartsAlternative_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<bool>("enters");
+        QTest::newRow("ATmega8") << "ATmega8" << true;
+        QTest::newRow("ATmega128") << "ATmega128" << true;
+        QTest::newRow("ATmega328P") << "ATmega328P" << false;
+    }
+    void olderPartsAlternative()
+    {
+        QFETCH(QString, family);
+        QFETCH(bool, enters);
+        Wave w(family.toLatin1().constData());
+        w.step(2e6, [](Lines &) {});
+        w.step(0, [](Lines &x) { x.vcc = x.hv = true; });
+        w.step(10e3, [](Lines &x) { x.wr = x.oe = true; });
         w.step(100e3, [](Lines &) {});
-        for (int i = 0; i < pulses; ++i) {
-            w.step(1e3, [](Lines &x) { x.xtal1 = true; });
-            w.step(1e3, [](Lines &x) { x.xtal1 = false; });
-        }
-        w.step(1e3, [](Lines &x) { x.hv = true; });
-        QCOMPARE(w.target.ownEntries(), own);
-        QCOMPARE(w.breaks(), breaks);
-        // The newer entry is the older parts' alternative: accepted, counted apart.
-        Wave alt("ATmega8");
-        alt.enter();
-        QCOMPARE(alt.breaks(), 0);
-        QCOMPARE(alt.target.newEntries(), 1);
-        QCOMPARE(int(alt.signature(2)), 0x07);
+        QCOMPARE(w.target.fallbackEntries(), enters ? 1 : 0);
+        QCOMPARE(w.signature(0) == 0x1E, enters);
+        QCOMPARE(w.breaks(), 0);
+        // The power-up window is no entry of theirs.
+        Wave window(family.toLatin1().constData());
+        window.enter();
+        QCOMPARE(window.target.newEntries(), enters ? 0 : 1);
     }
 
     void strobeTimes_data()
@@ -279,9 +405,18 @@ private slots:
         QCOMPARE(int(w.target.chip().lock), 0xFF);
     }
 
-    // On the 20-pin tinies BS1 and PAGEL are one pin: its rising edge latches.
+    // Where PAGEL is the BS1 pin, the time BS1 stays high for the high byte is the PAGEL
+    // pulse: the word is latched as BS1 goes low. One latch per word; a second pulse for the
+    // same word is a rule broken. BS2 is the XA1 pin.
+    void sharedPins_data()
+    {
+        QTest::addColumn<bool>("extraPulse");
+        QTest::newRow("one pulse") << false;
+        QTest::newRow("an extra pulse") << true;
+    }
     void sharedPins()
     {
+        QFETCH(bool, extraPulse);
         Wave w("ATtiny2313");
         w.enter();
         w.load(2, false, 0x10);
@@ -289,11 +424,15 @@ private slots:
         w.load(1, false, 0x12);
         w.load(1, true, 0x34);
         w.step(250, [](Lines &x) { x.bs1 = false; });
-        w.step(250, [](Lines &x) { x.bs1 = true; });
+        if (extraPulse) {
+            w.step(250, [](Lines &x) { x.bs1 = true; });
+            w.step(250, [](Lines &x) { x.bs1 = false; });
+        }
+        w.load(0, true, 0);  // the page's high address: BS1 high with no new word
         w.step(250, [](Lines &x) { x.bs1 = false; });
-        w.load(0, true, 0);
         w.wr(4.5e6);
-        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(w.breaks(), extraPulse ? 1 : 0);
+        QCOMPARE(w.target.wordsLatched(), 1);
         QCOMPARE(int(w.target.chip().flash[6]), 0x12);
         QCOMPARE(int(w.target.chip().flash[7]), 0x34);
         // BS2 is XA1: the extended fuse is read with XA1 high.
@@ -302,6 +441,106 @@ private slots:
         QCOMPARE(int(w.read(false, false)), 0x64);
         w.step(250, [](Lines &x) { x.xa1 = true; });
         QCOMPARE(int(w.read(false, true)), 0xFF);
+    }
+
+    // The chip's PAGEL and BS2 come from the pin the socket wires to them: on a part with a
+    // PAGEL pin of its own, pulses on BS1 latch nothing, and a page programmed with nothing
+    // latched is a rule broken; BS2 raised on XA1 is not BS2 there.
+    void pagelAndBs2OnTheirPins()
+    {
+        Wave w("ATtiny828");
+        w.enter();
+        w.load(2, false, 0x10);
+        w.load(0, false, 0);
+        w.load(1, false, 0x12);
+        w.load(1, true, 0x34);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.load(0, true, 0);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.wr(4.5e6);
+        QCOMPARE(w.breaks(), 1);
+        QCOMPARE(int(w.target.chip().flash[0]), 0xFF);
+        w.load(2, false, 0x40);
+        w.load(1, false, 0xFE);
+        w.step(250, [](Lines &x) { x.xa1 = true; });  // BS2 as on the 20-pin parts
+        w.wr(4.5e6);
+        QCOMPARE(int(w.target.chip().lowFuse), 0xFE);  // landed in the low fuse
+        QCOMPARE(int(w.target.chip().extFuse), 0xFF);
+    }
+
+    // The limits differ between the datasheets' tables: tXLXH 200 or 300 ns, tPHPL 150 or
+    // 200 ns, reads 250, 350 or 500 ns, a chip erase 9, 10.5 or 12 ms.
+    void timingTables_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<bool>("broken");
+        const struct {
+            const char *family, *limit;
+            double older, own;
+        } rows[] = {
+            {"ATmega644", "tXLXH", 200, 300},  {"ATmega644", "tPHPL", 150, 200},
+            {"ATmega644", "tOLDV", 250, 500},  {"ATmega644", "tWLRH_CE", 9000, 12000},
+            {"ATmega1284P", "tOLDV", 250, 500}, {"ATmega168PB", "tOLDV", 250, 350},
+            {"ATmega168PB", "tWLRH_CE", 9000, 10500}, {"ATmega48PB", "tWLRH_CE", 9000, 10500},
+        };
+        for (const auto &r : rows) {
+            QTest::addRow("%s, %s %g", r.family, r.limit, r.older) << r.family << r.limit << r.older << true;
+            QTest::addRow("%s, %s %g", r.family, r.limit, r.own) << r.family << r.limit << r.own << false;
+        }
+        for (const char *limit : {"tXLXH", "tPHPL", "tOLDV", "tWLRH_CE"})  // the older table's own values
+            QTest::addRow("ATmega328P, %s", limit) << "ATmega328P" << limit
+                                                   << (QString(limit) == "tXLXH"      ? 200.0
+                                                       : QString(limit) == "tPHPL"    ? 150.0
+                                                       : QString(limit) == "tOLDV"    ? 250.0
+                                                                                      : 9000.0)
+                                                   << false;
+    }
+    void timingTables()
+    {
+        QFETCH(QString, family);
+        QFETCH(QString, limit);
+        QFETCH(double, value);
+        QFETCH(bool, broken);
+        auto use = [&](const char *name, double own) { return limit == name ? value : own; };
+        Wave w(family.toLatin1().constData());
+        w.enter();
+        w.load(2, false, 0x10);
+        w.load(0, false, 0);
+        // XTAL1 low to the next XTAL1 high, with data set up 125 ns before it.
+        w.step(use("tXLXH", 300) - 125, [](Lines &x) { x.xa0 = true; x.data = 0x55; });
+        w.step(125, [](Lines &x) { x.xtal1 = true; });
+        w.step(187, [](Lines &x) { x.xtal1 = false; });
+        w.load(1, true, 0x66);
+        w.step(250, [](Lines &x) { x.pagel = true; });
+        w.step(use("tPHPL", 200), [](Lines &x) { x.pagel = false; });
+        w.load(0, true, 0);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.wr(4.5e6);
+        w.load(2, false, 0x08);
+        w.load(0, false, 0);
+        w.read(false, false, use("tOLDV", 500));
+        w.load(2, false, 0x80);
+        w.wr(use("tWLRH_CE", 12000) * 1e3);
+        w.load(2, false, 0x02);
+        QCOMPARE(w.breaks(), broken ? 1 : 0);
+    }
+
+    // The empty socket of the board's first power-up: no chip, no rule; the lines are counted.
+    void emptySocketCountsLines()
+    {
+        Wave w(hvsim::emptySocket());
+        w.step(1e3, [](Lines &x) { x.hv = true; });  // 12 V without VCC: no chip to harm
+        w.step(1e3, [](Lines &x) { x.hv = false; x.oe = true; });
+        w.step(1e3, [](Lines &x) { x.oe = false; x.data = 0x81; x.dataDriven = 0xFF; });
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(w.target.rises()[hvsim::kHv], 1);
+        QCOMPARE(w.target.rises()[hvsim::kOe], 1);
+        QCOMPARE(w.target.rises()[hvsim::kData0], 1);
+        QCOMPARE(w.target.rises()[hvsim::kData0 + 7], 1);
+        QCOMPARE(w.target.rises()[hvsim::kData0 + 1], 0);
+        QCOMPARE(w.target.rises()[hvsim::kVcc], 0);
     }
 
     void unpoweredTarget()

@@ -8,6 +8,7 @@
 #include "uMain.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -70,6 +71,15 @@ public:
     QString port() const { return QString::fromStdString(sim->devicePath()); }
     QString path(const QString &name) const { return dir.filePath(name); }
     QCheckBox *box(const QString &name) const { return w->findChild<QCheckBox *>(name); }
+
+    // A choice in the chip list as the user makes it.
+    void choose(const QString &text)
+    {
+        const int index = w->cbChips->findText(text);
+        QVERIFY2(index >= 0, qPrintable(text));
+        w->cbChips->setCurrentIndex(index);
+        emit w->cbChips->activated(index);
+    }
 
     // The model's verdict: the firmware kept every datasheet rule.
     QString breaks() const

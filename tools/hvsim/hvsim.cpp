@@ -41,8 +41,11 @@ constexpr auto resyncGap = std::chrono::milliseconds(50);
 // Time the firmware has, after a cmdEnd arrives, to program a pending page.
 constexpr std::uint64_t streamEndCycles = frequency / 1000 * 30;
 
-// Data-space addresses of the ATmega328P's port registers.
+// Data-space addresses of the ATmega328P's port registers, and of the two registers that
+// start Timer2 (TCCR2B) and reset its prescaler (GTCCR, bit PSRASY).
 constexpr std::uint16_t pinB = 0x23, pinD = 0x29;
+constexpr std::uint16_t gtccr = 0x43, tccr2b = 0xB1;
+constexpr std::uint8_t psrasy = 0x02, timer2Clock = 0x07;
 enum Port { B, C, D };
 
 std::string systemError(const std::string &what)
@@ -110,6 +113,9 @@ struct Simulator::Board {
     avr_irq_t *uartIn = nullptr;
     std::vector<std::uint8_t> output;  // what the UART sent, not yet on the pty
     std::uint64_t nextFeed = 0;
+    bool prescalerReset = false;  // PSRASY written since Timer2 last started
+    bool timer2Running = false;
+    int timer2Starts = 0, timer2StartsUnreset = 0;
 
     struct Hook {
         Board *board;
@@ -194,6 +200,25 @@ struct Simulator::Board {
         b.applyDrive();
     }
 
+    static void onGtccr(avr_irq_t *, uint32_t value, void *param)
+    {
+        if (value & psrasy)
+            static_cast<Board *>(param)->prescalerReset = true;
+    }
+
+    static void onTccr2b(avr_irq_t *, uint32_t value, void *param)
+    {
+        auto *b = static_cast<Board *>(param);
+        const bool running = value & timer2Clock;
+        if (running && !b->timer2Running) {
+            ++b->timer2Starts;
+            if (!b->prescalerReset)
+                ++b->timer2StartsUnreset;
+            b->prescalerReset = false;
+        }
+        b->timer2Running = running;
+    }
+
     static void onUartOut(avr_irq_t *, uint32_t value, void *param)
     {
         static_cast<Board *>(param)->output.push_back(std::uint8_t(value));
@@ -256,6 +281,12 @@ struct Simulator::Board {
         }
         avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), &Board::onUartOut,
                                 this);
+        // Every write, also of an unchanged value: a prescaler reset is written the same each time.
+        for (auto [addr, handler] : {std::pair{gtccr, &Board::onGtccr}, std::pair{tccr2b, &Board::onTccr2b}}) {
+            avr_irq_t *irq = avr_iomem_getirq(avr, addr, nullptr, AVR_IOMEM_IRQ_ALL);
+            irq->flags &= ~IRQ_FLAG_FILTERED;
+            avr_irq_register_notify(irq, handler, this);
+        }
         uartIn = avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
         return true;
     }
@@ -428,15 +459,32 @@ std::vector<std::string> Simulator::ruleBreaks() const
     return board_ ? board_->target.breaks() : std::vector<std::string>{};
 }
 
+void Simulator::clearRuleBreaks()
+{
+    std::lock_guard lock(mutex_);
+    if (board_)
+        board_->target.clearBreaks();
+}
+
 Stats Simulator::stats() const
 {
     std::lock_guard lock(mutex_);
     Stats s;
     if (board_ && board_->avr) {
         s.simulatedSeconds = double(board_->avr->cycle) / frequency;
-        s.ownEntries = board_->target.ownEntries();
-        s.newEntries = board_->target.newEntries();
-        s.pagesProgrammed = board_->target.pagesProgrammed();
+        const Target &t = board_->target;
+        s.ownEntries = t.ownEntries();
+        s.newEntries = t.newEntries();
+        s.fallbackEntries = t.fallbackEntries();
+        s.refusedEntries = t.refusedEntries();
+        s.linesHighAtHv = t.linesHighAtHv();
+        s.pagesProgrammed = t.pagesProgrammed();
+        s.wordsLatched = t.wordsLatched();
+        s.timer2Starts = board_->timer2Starts;
+        s.timer2StartsUnreset = board_->timer2StartsUnreset;
+        s.lineRises = t.rises();
+        s.vccOn = t.lines().vcc;
+        s.hvOn = t.lines().hv;
         s.worstLagMs = worstLagMs_;
     }
     return s;

@@ -35,9 +35,19 @@ std::string defaultFirmware();
 
 struct Stats {
     double simulatedSeconds = 0;
-    int ownEntries = 0;  // entries by a family's own (older) entry
-    int newEntries = 0;  // entries by the 20..60 us window
+    int ownEntries = 0;       // entries by an older part's own entry (VCC, 100 us, XTAL1 pulses, 12 V)
+    int newEntries = 0;       // entries by the power-up entry (12 V 20..60 us after VCC)
+    int fallbackEntries = 0;  // entries by the older parts' alternative (VCC and 12 V together)
+    int refusedEntries = 0;   // 12 V rises that did not enter: an entry of another family
+    int linesHighAtHv = 0;    // 12 V rises with any control line towards the socket high
     int pagesProgrammed = 0;
+    int wordsLatched = 0;
+    // Timer2 (the firmware's timed waits) started, and started without its prescaler reset
+    // (GTCCR PSRASY) since the previous start: such a wait can end one prescaler tick short.
+    int timer2Starts = 0;
+    int timer2StartsUnreset = 0;
+    std::array<int, kLineCount> lineRises{};  // rising edges of each adapter line
+    bool vccOn = false, hvOn = false;         // the supplies towards the socket now
     double worstLagMs = 0;  // how far the board fell behind the wall clock at worst
 };
 
@@ -63,6 +73,7 @@ public:
     void setChip(const Chip &chip);
     // Every break of the datasheets' rules the model saw, with its simulated time.
     std::vector<std::string> ruleBreaks() const;
+    void clearRuleBreaks();
     Stats stats() const;
 
     // Called on the board's thread, outside its lock. Set them before start().

@@ -21,7 +21,8 @@ constexpr const char *usage =
     "pseudo-terminal and its socket holding a modelled chip, until SIGINT or SIGTERM.\n"
     "The first line of output names the device to use as the program's port.\n"
     "\n"
-    "  --chip NAME         the chip in the socket (default ATmega328P); --chips lists them\n"
+    "  --chip NAME         the chip in the socket (default ATmega328P); --chips lists them;\n"
+    "                      \"empty\" leaves the socket empty, as for the board's self-test\n"
     "  --firmware FILE     the firmware ELF (default tarvane-adapter.elf beside hvsim)\n"
     "  --link PATH         also make PATH a symbolic link to the device\n"
     "  --fuses HHHHHH      Low, High and Extended fuse bytes (default: the factory's)\n"
@@ -102,11 +103,11 @@ int main(int argc, char **argv)
         }
     }
     const hvsim::Family *family = hvsim::findFamily(chipName);
-    if (!family) {
+    if (!family && chipName != "empty") {
         std::cerr << "hvsim: no model of " << chipName << " (--chips lists them)\n";
         return 2;
     }
-    options.chip = hvsim::freshChip(*family);
+    options.chip = family ? hvsim::freshChip(*family) : hvsim::emptySocket();
     if (!fuses.empty()) {
         std::uint8_t f[3];
         if (!parseHex(fuses, f, 3)) {
@@ -128,7 +129,7 @@ int main(int argc, char **argv)
             std::cerr << "hvsim: cannot read " << loadPath << "\n";
             return 2;
         }
-        if (image.size() > options.chip.flash.size()) {
+        if (image.size() > options.chip.flash.size()) {  // the empty socket has none
             std::cerr << "hvsim: " << loadPath << " is larger than the Flash of " << chipName << "\n";
             return 2;
         }
@@ -155,7 +156,8 @@ int main(int argc, char **argv)
         std::cerr << "hvsim: " << error << "\n";
         return 1;
     }
-    std::cout << "hvsim: serving on " << simulator.devicePath() << " with " << family->name << std::endl;
+    std::cout << "hvsim: serving on " << simulator.devicePath() << " with "
+              << (family ? family->name : std::string("the socket empty")) << std::endl;
     int received = 0;
     while (sigwait(&stopSignals, &received) != 0) {
     }

@@ -9,173 +9,273 @@ namespace hvsim {
 
 namespace {
 
-// Parallel programming characteristics, in ns (minimums unless marked max).
+// Parallel programming characteristics every family shares, in ns (minimums). The ones
+// that differ between datasheets are in each family's Timing.
 constexpr double tDVXH = 67;    // data and control valid before XTAL1 high
 constexpr double tXHXL = 150;   // XTAL1 pulse width high
 constexpr double tXLDX = 67;    // data and control hold after XTAL1 low
-constexpr double tXLXH = 200;   // XTAL1 low to XTAL1 high
 constexpr double tBVPH = 67;    // BS1 valid before PAGEL high
-constexpr double tPHPL = 150;   // PAGEL pulse width high
 constexpr double tPLBX = 67;    // BS1 hold after PAGEL low
 constexpr double tPLXH = 150;   // PAGEL low to XTAL1 high
 constexpr double tPLWL = 67;    // PAGEL low to WR low
 constexpr double tBVWL = 67;    // BS1 valid to WR low
 constexpr double tWLWH = 150;   // WR pulse width low
 constexpr double tWLBX = 67;    // BS2/1 hold after WR low
-constexpr double tOLDV = 250;   // OE low to DATA valid, max
-constexpr double tBVDV = 250;   // BS1 valid to DATA valid, max
-constexpr double tOHDZ = 250;   // OE high to DATA tri-stated, max
-// Entry.
-constexpr double entryWindowMin = 20e3, entryWindowMax = 60e3;  // VCC to 12 V, newer entry
-constexpr double tHvHold = 10e3;       // Prog_enable unchanged after 12 V, newer entry
-constexpr double tHvCommand = 300e3;   // before the first command, newer entry
-constexpr double tAltCommand = 100e3;  // before the first command, older parts' alternative
+// Entry ("Enter Programming Mode").
+constexpr double entryWindowMin = 20e3, entryWindowMax = 60e3;  // VCC to 12 V, power-up entry
+constexpr double tHvHold = 10e3;       // Prog_enable unchanged after 12 V, power-up entry
+constexpr double tHvCommand = 300e3;   // before the first command, power-up entry
+constexpr int entryXtalPulses = 6;     // XTAL1 pulses before 12 V where the entry asks for them
+constexpr double tPulsePe = 100;       // Prog_enable set before 12 V after the pulses
 constexpr double tOwnVcc = 100e3;      // older parts: VCC settles before the XTAL1 pulses
-constexpr int ownXtalPulses = 6;
-constexpr double tOwnPe = 100;         // older parts: Prog_enable set before and held after 12 V
+constexpr double tOwnHold = 100;       // older parts: Prog_enable held after 12 V
+constexpr double tOwnCommand = 50e3;   // older parts: before the first command
+constexpr double tTogether = 1e3;      // older parts' alternative: VCC and 12 V "simultaneously"
+constexpr double tTogetherCommand = 100e3;
 // The board: a 1 kOhm bleeder across 100 nF brings VCC to 0 V within 1 ms.
 constexpr double tVccOff = 1e6;
+constexpr double boardVcc = 5.0;
 constexpr std::size_t maxBreaks = 200;
 
 constexpr std::uint8_t cmdChipErase = 0x80, cmdWriteFuse = 0x40, cmdWriteLock = 0x20,
                        cmdWriteFlash = 0x10, cmdReadSignature = 0x08, cmdReadFuseLock = 0x04,
                        cmdReadFlash = 0x02;
 
-Family row(const char *name, std::uint8_t s1, std::uint8_t s2, int page, int kb, bool ext, bool own,
-           bool shared, std::uint8_t low, std::uint8_t high, std::uint8_t extFuse)
-{
-    Family f;
-    f.name = name;
-    f.signature = {0x1E, s1, s2};
-    f.pageBytes = page;
-    f.flashBytes = kb * 1024;
-    f.extFuse = ext;
-    f.ownEntry = own;
-    f.bs2OnXa1 = shared;
-    f.pagelOnBs1 = shared;
-    f.addrExt = f.flashBytes > 128 * 1024;
-    f.low = low;
-    f.high = high;
-    f.ext = ext ? extFuse : 0xFF;
-    return f;
-}
+// Timing tables.
+// Most datasheets: e.g. ATmega8A, "Parallel Programming Characteristics" (tXLXH 200 ns,
+// tPHPL 150 ns, tOLDV/tBVDV/tOHDZ 250 ns, tWLRH 4.5 ms, tWLRH_CE 9 ms).
+constexpr Timing T{};
+// ATmega164A/PA/324A/PA/644A/PA/1284/P, DS40002070A, "Parallel Programming Characteristics":
+// tXLXH 300 ns, tPHPL 200 ns, tBVDV/tOLDV/tOHDZ 500 ns, tWLRH_CE 12 ms.
+constexpr Timing T2016{300, 200, 500, 500, 500, 4500, 12000};
+// ATmega48PB/88PB/168PB, "Parallel Programming Characteristics": tBVDV/tOLDV 350 ns,
+// tWLRH 3.4 ms, tWLRH_CE 10.5 ms.
+constexpr Timing TPB{200, 150, 350, 350, 250, 3400, 10500};
+
+// Supplies: every part but these runs at the board's 5 V.
+constexpr double V55[2] = {1.8, 5.5};
+constexpr double V36[2] = {1.8, 3.6};   // ATmega128RFA1, ATmega64..2564RFR2
+constexpr double V25[2] = {4.0, 25.0};  // ATmega406, 16HVB, 32HVB (avrdude's variants list)
+
+// Where each row comes from. "Entry", "pins" and "timing" name the datasheet chapters
+// "Enter Programming Mode", "Pin Name Mapping"/"Pin Values Used to Enter Programming Mode"
+// and "Parallel Programming Characteristics".
+constexpr const char *kSrcMega328 =
+    "ATmega48A/PA/88A/PA/168A/PA/328/P datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcMegaPB =
+    "ATmega48PB/88PB/168PB datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing TPB";
+constexpr const char *kSrcMega8 =
+    "ATmega8A datasheet, Enter Programming Mode: VCC, 100 us, six XTAL1 pulses, Prog_enable 0000, 12 V; "
+    "own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcMega16 =
+    "ATmega16A/32A/64A/128A, ATmega8515, ATmega8535, ATmega162 datasheets: the ATmega8A's entry "
+    "(VCC, 100 us, six XTAL1 pulses, 12 V); own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcMega163 =
+    "ATmega163: no datasheet at hand; taken as the ATmega16's entry, pins and timing";
+constexpr const char *kSrcCan =
+    "AT90CAN32/64/128: ATmega128 derivatives; no datasheet at hand, taken as the ATmega128's entry, pins "
+    "and timing";
+constexpr const char *kSrcLcd =
+    "ATmega165..6490 (LCD parts): no datasheet at hand; taken as the ATmega16's entry (XTAL1 pulses after "
+    "VCC has settled), which also meets an entry that asks for the pulses without the 100 us; timing T";
+constexpr const char *kSrcMega644A =
+    "ATmega164A..1284P: 8272E asks for six XTAL1 pulses before Prog_enable and 12 V, DS40002070A for "
+    "12 V 20..60 us after VCC, so both; own PAGEL and BS2 pins; timing T2016 (DS40002070A)";
+constexpr const char *kSrcMega2560 =
+    "ATmega640/1280/1281/2560/2561 datasheet: six XTAL1 pulses before Prog_enable and 12 V (and the "
+    "window of the newer parts); own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcRf =
+    "ATmega128RFA1 8266A 31.7.1, and the RFR2 datasheets: 1.8..3.6 V parts entering with TST high and RSTN "
+    "at logic level, without 12 V";
+constexpr const char *kSrcUsbMega =
+    "ATmega8U2/16U2/32U2, ATmega16U4/32U4 datasheets: six XTAL1 pulses before Prog_enable and 12 V (and "
+    "the window); own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcUsb =
+    "AT90USB82/162/646/1286 datasheets: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcM1 =
+    "ATmega16M1/32M1/64M1, ATmega32C1/64C1 datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; "
+    "timing T";
+constexpr const char *kSrcPwm =
+    "AT90PWM2B/3B/216/316 datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcPwm81 =
+    "AT90PWM81/161 datasheet: entry 20..60 us after VCC; BS2 on the XA1 pin and PAGEL on the BS1 pin, as "
+    "on the ATtiny261 (desk review; avrdude 7.1 lists neither part); timing T";
+constexpr const char *kSrcHvb =
+    "ATmega406, ATmega16HVB/32HVB: no datasheet at hand; entry and supply pin unconfirmed (avrdude gives six "
+    "XTAL1 pulses, no power toggle and a 4..25 V supply)";
+constexpr const char *kSrcTiny88 =
+    "ATtiny48/88 datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcTiny828 =
+    "ATtiny828 datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins; timing T";
+constexpr const char *kSrcTiny2313 =
+    "ATtiny2313 2543F (and 2313A 8246B): WR is a Prog_enable pin; 2543F asks for six XTAL1 pulses; BS2 on "
+    "XA1 and PAGEL on BS1; timing T";
+constexpr const char *kSrcTiny4313 =
+    "ATtiny4313 8246B: WR is a Prog_enable pin; entry 20..60 us after VCC; BS2 on XA1 and PAGEL on BS1; "
+    "timing T";
+constexpr const char *kSrcTiny26 =
+    "ATtiny26 datasheet: the ATmega8A's entry (VCC, 100 us, XTAL1 pulses, 12 V); BS2 on XA1 and PAGEL on "
+    "BS1; timing T";
+constexpr const char *kSrcTiny861 =
+    "ATtiny261/461/861(A) datasheets: six XTAL1 pulses before Prog_enable and 12 V; BS2 on XA1 and PAGEL "
+    "on BS1; timing T";
+constexpr const char *kSrcTiny43 =
+    "ATtiny43U datasheet: six XTAL1 pulses before Prog_enable and 12 V; BS2 on XA1 and PAGEL on BS1 "
+    "(avrdude 7.1's control stack agrees); timing T";
+constexpr const char *kSrcTiny167 =
+    "ATtiny87/167 7728G: WR is a Prog_enable pin; six XTAL1 pulses before Prog_enable and 12 V; BS2 on XA1 "
+    "and PAGEL on BS1; timing T";
+constexpr const char *kSrcTiny1634 =
+    "ATtiny1634 datasheet: entry 20..60 us after VCC; own PAGEL and BS2 pins like the ATtiny828 (desk "
+    "review; avrdude 7.1's control stack shares them as on the ATtiny2313, so tests try both wirings); "
+    "timing T";
+
+struct Row {
+    const char *name;
+    std::uint8_t s1, s2;
+    int page, kb;
+    bool ext;
+    Entry entry;
+    bool wrEnables, bs2OnXa1, pagelOnBs1;
+    const double *vcc;
+    Timing timing;
+    std::uint8_t low, high, extFuse;
+    const char *source;
+};
+
+// One row per signature of the catalogue: name, signature bytes 2 and 3, page bytes, Flash KB,
+// extended fuse, entry, WR a Prog_enable pin, BS2 on XA1, PAGEL on BS1, supply, timing, factory
+// Low, High and Extended fuse bytes, source.
+const Row rows[] = {
+        {"ATmega48", 0x92, 0x05, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328},
+        {"ATmega48P", 0x92, 0x0A, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328},
+        {"ATmega48PB", 0x92, 0x10, 64, 4, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xFF, kSrcMegaPB},
+        {"ATmega88", 0x93, 0x0A, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
+        {"ATmega88P", 0x93, 0x0F, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
+        {"ATmega88PB", 0x93, 0x16, 64, 8, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB},
+        {"ATmega168", 0x94, 0x06, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
+        {"ATmega168P", 0x94, 0x0B, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
+        {"ATmega168PB", 0x94, 0x15, 128, 16, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB},
+        {"ATmega328", 0x95, 0x14, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328},
+        {"ATmega328P", 0x95, 0x0F, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328},
+        {"ATmega8", 0x93, 0x07, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega8},
+        {"ATmega16", 0x94, 0x03, 128, 16, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16},
+        {"ATmega32", 0x95, 0x02, 128, 32, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16},
+        {"ATmega8515", 0x93, 0x06, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16},
+        {"ATmega8535", 0x93, 0x08, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16},
+        {"ATmega162", 0x94, 0x04, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega16},
+        {"ATmega163", 0x94, 0x02, 128, 16, false, Entry::Old, false, false, false, V55, T, 0xD2, 0xFF, 0xFF, kSrcMega163},
+        {"ATmega64", 0x96, 0x02, 256, 64, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16},
+        {"ATmega128", 0x97, 0x02, 256, 128, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16},
+        {"AT90CAN32", 0x95, 0x81, 256, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
+        {"AT90CAN64", 0x96, 0x81, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
+        {"AT90CAN128", 0x97, 0x81, 256, 128, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
+        {"ATmega165", 0x94, 0x10, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega165P", 0x94, 0x07, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega169", 0x94, 0x05, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega169A", 0x94, 0x11, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega325", 0x95, 0x05, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega325P", 0x95, 0x0D, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega3250", 0x95, 0x06, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega3250P", 0x95, 0x0E, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega329", 0x95, 0x03, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega329P", 0x95, 0x0B, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega3290", 0x95, 0x04, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega3290P", 0x95, 0x0C, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega645", 0x96, 0x05, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega645P", 0x96, 0x0D, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega6450", 0x96, 0x06, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega6450P", 0x96, 0x0E, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega649", 0x96, 0x03, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega649P", 0x96, 0x0B, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega6490", 0x96, 0x04, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega6490P", 0x96, 0x0C, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
+        {"ATmega164A", 0x94, 0x0F, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega164P", 0x94, 0x0A, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega324A", 0x95, 0x15, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega324P", 0x95, 0x08, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega324PA", 0x95, 0x11, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega644", 0x96, 0x09, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega644P", 0x96, 0x0A, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega1284", 0x97, 0x06, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega1284P", 0x97, 0x05, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
+        {"ATmega640", 0x96, 0x08, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
+        {"ATmega1280", 0x97, 0x03, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
+        {"ATmega1281", 0x97, 0x04, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
+        {"ATmega2560", 0x98, 0x01, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
+        {"ATmega2561", 0x98, 0x02, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
+        {"ATmega128RFA1", 0xA7, 0x01, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFF, kSrcRf},
+        {"ATmega64RFR2", 0xA6, 0x02, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega644RFR2", 0xA6, 0x03, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega128RFR2", 0xA7, 0x02, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega1284RFR2", 0xA7, 0x03, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega256RFR2", 0xA8, 0x02, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega2564RFR2", 0xA8, 0x03, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
+        {"ATmega8U2", 0x93, 0x89, 128, 8, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
+        {"ATmega16U2", 0x94, 0x89, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
+        {"ATmega32U2", 0x95, 0x8A, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
+        {"ATmega16U4", 0x94, 0x88, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega},
+        {"ATmega32U4", 0x95, 0x87, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega},
+        {"AT90USB82", 0x93, 0x82, 128, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb},
+        {"AT90USB162", 0x94, 0x82, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb},
+        {"AT90USB646", 0x96, 0x82, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb},
+        {"AT90USB1286", 0x97, 0x82, 256, 128, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb},
+        {"ATmega16M1", 0x94, 0x84, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
+        {"ATmega32M1", 0x95, 0x84, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
+        {"ATmega64M1", 0x96, 0x84, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
+        {"ATmega32C1", 0x95, 0x86, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
+        {"ATmega64C1", 0x96, 0x86, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
+        {"AT90PWM2B", 0x93, 0x83, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm},
+        {"AT90PWM216", 0x94, 0x83, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm},
+        {"AT90PWM81", 0x93, 0x88, 64, 8, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81},
+        {"AT90PWM161", 0x94, 0x8B, 128, 16, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81},
+        {"ATmega406", 0x95, 0x07, 128, 40, false, Entry::Unconfirmed, false, false, false, V25, T, 0xCD, 0xFE, 0xFF, kSrcHvb},
+        {"ATmega16HVB", 0x94, 0x0D, 128, 16, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb},
+        {"ATmega32HVB", 0x95, 0x10, 128, 32, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb},
+        {"ATtiny48", 0x92, 0x09, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88},
+        {"ATtiny88", 0x93, 0x11, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88},
+        {"ATtiny828", 0x93, 0x14, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x6E, 0xDF, 0xFF, kSrcTiny828},
+        {"ATtiny2313", 0x91, 0x0A, 32, 2, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny2313},
+        {"ATtiny4313", 0x92, 0x0D, 64, 4, true, Entry::PowerUp, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny4313},
+        {"ATtiny26", 0x91, 0x09, 32, 2, false, Entry::Old, false, true, true, V55, T, 0xE1, 0xF7, 0xFF, kSrcTiny26},
+        {"ATtiny261", 0x91, 0x0C, 32, 2, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
+        {"ATtiny461", 0x92, 0x08, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
+        {"ATtiny861", 0x93, 0x0D, 64, 8, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
+        {"ATtiny43U", 0x92, 0x0C, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny43},
+        {"ATtiny87", 0x93, 0x87, 128, 8, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167},
+        {"ATtiny167", 0x94, 0x87, 128, 16, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167},
+        {"ATtiny1634", 0x94, 0x12, 32, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny1634},
+};
 
 }  // namespace
 
 const std::vector<Family> &families()
 {
-    static const std::vector<Family> all = {
-        // ATmega48/88/168/328 and their P, A and PB variants
-        row("ATmega48", 0x92, 0x05, 64, 4, true, false, false, 0x62, 0xDF, 0xFF),
-        row("ATmega48P", 0x92, 0x0A, 64, 4, true, false, false, 0x62, 0xDF, 0xFF),
-        row("ATmega48PB", 0x92, 0x10, 64, 4, true, false, false, 0x62, 0xDF, 0xFF),
-        row("ATmega88", 0x93, 0x0A, 64, 8, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega88P", 0x93, 0x0F, 64, 8, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega88PB", 0x93, 0x16, 64, 8, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega168", 0x94, 0x06, 128, 16, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega168P", 0x94, 0x0B, 128, 16, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega168PB", 0x94, 0x15, 128, 16, true, false, false, 0x62, 0xDF, 0xF9),
-        row("ATmega328", 0x95, 0x14, 128, 32, true, false, false, 0x62, 0xD9, 0xFF),
-        row("ATmega328P", 0x95, 0x0F, 128, 32, true, false, false, 0x62, 0xD9, 0xFF),
-        // ATmega8/16/32 and their era: the older entry
-        row("ATmega8", 0x93, 0x07, 64, 8, false, true, false, 0xE1, 0xD9, 0xFF),
-        row("ATmega16", 0x94, 0x03, 128, 16, false, true, false, 0xE1, 0x99, 0xFF),
-        row("ATmega32", 0x95, 0x02, 128, 32, false, true, false, 0xE1, 0x99, 0xFF),
-        row("ATmega8515", 0x93, 0x06, 64, 8, false, true, false, 0xE1, 0xD9, 0xFF),
-        row("ATmega8535", 0x93, 0x08, 64, 8, false, true, false, 0xE1, 0xD9, 0xFF),
-        row("ATmega162", 0x94, 0x04, 128, 16, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega163", 0x94, 0x02, 128, 16, false, true, false, 0xD2, 0xFF, 0xFF),
-        row("ATmega64", 0x96, 0x02, 256, 64, true, true, false, 0xE1, 0x99, 0xFD),
-        row("ATmega128", 0x97, 0x02, 256, 128, true, true, false, 0xE1, 0x99, 0xFD),
-        // AT90CAN: ATmega128 derivatives, the older entry
-        row("AT90CAN32", 0x95, 0x81, 256, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("AT90CAN64", 0x96, 0x81, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("AT90CAN128", 0x97, 0x81, 256, 128, true, true, false, 0x62, 0x99, 0xFF),
-        // LCD parts ATmega165..6490: the older entry
-        row("ATmega165", 0x94, 0x10, 128, 16, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega165P", 0x94, 0x07, 128, 16, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega169", 0x94, 0x05, 128, 16, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega169A", 0x94, 0x11, 128, 16, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega325", 0x95, 0x05, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega325P", 0x95, 0x0D, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega3250", 0x95, 0x06, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega3250P", 0x95, 0x0E, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega329", 0x95, 0x03, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega329P", 0x95, 0x0B, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega3290", 0x95, 0x04, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega3290P", 0x95, 0x0C, 128, 32, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega645", 0x96, 0x05, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega645P", 0x96, 0x0D, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega6450", 0x96, 0x06, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega6450P", 0x96, 0x0E, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega649", 0x96, 0x03, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega649P", 0x96, 0x0B, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega6490", 0x96, 0x04, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        row("ATmega6490P", 0x96, 0x0C, 256, 64, true, true, false, 0x62, 0x99, 0xFF),
-        // ATmega164..1284
-        row("ATmega164A", 0x94, 0x0F, 128, 16, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega164P", 0x94, 0x0A, 128, 16, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega324A", 0x95, 0x15, 128, 32, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega324P", 0x95, 0x08, 128, 32, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega324PA", 0x95, 0x11, 128, 32, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega644", 0x96, 0x09, 256, 64, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega644P", 0x96, 0x0A, 256, 64, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega1284", 0x97, 0x06, 256, 128, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega1284P", 0x97, 0x05, 256, 128, true, false, false, 0x62, 0x99, 0xFF),
-        // ATmega640..2561; above 64 K words the extended address byte
-        row("ATmega640", 0x96, 0x08, 256, 64, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega1280", 0x97, 0x03, 256, 128, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega1281", 0x97, 0x04, 256, 128, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega2560", 0x98, 0x01, 256, 256, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega2561", 0x98, 0x02, 256, 256, true, false, false, 0x62, 0x99, 0xFF),
-        // RFA1/RFR2
-        row("ATmega128RFA1", 0xA7, 0x01, 256, 128, true, false, false, 0x62, 0x99, 0xFF),
-        row("ATmega64RFR2", 0xA6, 0x02, 256, 64, true, false, false, 0x62, 0x99, 0xFE),
-        row("ATmega644RFR2", 0xA6, 0x03, 256, 64, true, false, false, 0x62, 0x99, 0xFE),
-        row("ATmega128RFR2", 0xA7, 0x02, 256, 128, true, false, false, 0x62, 0x99, 0xFE),
-        row("ATmega1284RFR2", 0xA7, 0x03, 256, 128, true, false, false, 0x62, 0x99, 0xFE),
-        row("ATmega256RFR2", 0xA8, 0x02, 256, 256, true, false, false, 0x62, 0x99, 0xFE),
-        row("ATmega2564RFR2", 0xA8, 0x03, 256, 256, true, false, false, 0x62, 0x99, 0xFE),
-        // USB: U2, U4, AT90USB
-        row("ATmega8U2", 0x93, 0x89, 128, 8, true, false, false, 0x5E, 0xD9, 0xF4),
-        row("ATmega16U2", 0x94, 0x89, 128, 16, true, false, false, 0x5E, 0xD9, 0xF4),
-        row("ATmega32U2", 0x95, 0x8A, 128, 32, true, false, false, 0x5E, 0xD9, 0xF4),
-        row("ATmega16U4", 0x94, 0x88, 128, 16, true, false, false, 0x52, 0x99, 0xFB),
-        row("ATmega32U4", 0x95, 0x87, 128, 32, true, false, false, 0x52, 0x99, 0xFB),
-        row("AT90USB82", 0x93, 0x82, 128, 8, true, false, false, 0x5E, 0xD9, 0xF4),
-        row("AT90USB162", 0x94, 0x82, 128, 16, true, false, false, 0x5E, 0xD9, 0xF4),
-        row("AT90USB646", 0x96, 0x82, 256, 64, true, false, false, 0x62, 0x99, 0xF3),
-        row("AT90USB1286", 0x97, 0x82, 256, 128, true, false, false, 0x62, 0x99, 0xF3),
-        // Automotive M1/C1 and lighting AT90PWM
-        row("ATmega16M1", 0x94, 0x84, 128, 16, true, false, false, 0x62, 0xD9, 0xFF),
-        row("ATmega32M1", 0x95, 0x84, 128, 32, true, false, false, 0x62, 0xD9, 0xFF),
-        row("ATmega64M1", 0x96, 0x84, 256, 64, true, false, false, 0x62, 0xD9, 0xFF),
-        row("ATmega32C1", 0x95, 0x86, 128, 32, true, false, false, 0x62, 0xD9, 0xFF),
-        row("ATmega64C1", 0x96, 0x86, 256, 64, true, false, false, 0x62, 0xD9, 0xFF),
-        row("AT90PWM2B", 0x93, 0x83, 64, 8, true, false, false, 0x62, 0xDF, 0xF9),
-        row("AT90PWM216", 0x94, 0x83, 128, 16, true, false, false, 0x62, 0xDF, 0xF9),
-        row("AT90PWM81", 0x93, 0x88, 64, 8, true, false, false, 0x62, 0xD9, 0xFD),
-        row("AT90PWM161", 0x94, 0x8B, 128, 16, true, false, false, 0x62, 0xD9, 0xFD),
-        // Battery management: ATmega406, HVB; no extended fuse
-        row("ATmega406", 0x95, 0x07, 128, 40, false, false, false, 0xCD, 0xFE, 0xFF),
-        row("ATmega16HVB", 0x94, 0x0D, 128, 16, false, false, false, 0xDD, 0xE9, 0xFF),
-        row("ATmega32HVB", 0x95, 0x10, 128, 32, false, false, false, 0xDD, 0xE9, 0xFF),
-        // ATtiny with a 28/32-pin parallel interface
-        row("ATtiny48", 0x92, 0x09, 64, 4, true, false, false, 0x62, 0xDF, 0xFF),
-        row("ATtiny88", 0x93, 0x11, 64, 8, true, false, false, 0x62, 0xDF, 0xFF),
-        row("ATtiny828", 0x93, 0x14, 64, 8, true, false, false, 0x6E, 0xDF, 0xFF),
-        // 20-pin ATtiny: XA1/BS2 and BS1/PAGEL share pins
-        row("ATtiny2313", 0x91, 0x0A, 32, 2, true, false, true, 0x64, 0xDF, 0xFF),
-        row("ATtiny4313", 0x92, 0x0D, 64, 4, true, false, true, 0x64, 0xDF, 0xFF),
-        row("ATtiny26", 0x91, 0x09, 32, 2, false, true, true, 0xE1, 0xF7, 0xFF),
-        row("ATtiny261", 0x91, 0x0C, 32, 2, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny461", 0x92, 0x08, 64, 4, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny861", 0x93, 0x0D, 64, 8, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny43U", 0x92, 0x0C, 64, 4, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny87", 0x93, 0x87, 128, 8, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny167", 0x94, 0x87, 128, 16, true, false, true, 0x62, 0xDF, 0xFF),
-        row("ATtiny1634", 0x94, 0x12, 32, 16, true, false, true, 0x62, 0xDF, 0xFF),
-    };
+    static const std::vector<Family> all = [] {
+        std::vector<Family> out;
+        for (const Row &r : rows) {
+            Family f;
+            f.name = r.name;
+            f.signature = {0x1E, r.s1, r.s2};
+            f.pageBytes = r.page;
+            f.flashBytes = r.kb * 1024;
+            f.extFuse = r.ext;
+            f.entry = r.entry;
+            f.wrEnables = r.wrEnables;
+            f.bs2OnXa1 = r.bs2OnXa1;
+            f.pagelOnBs1 = r.pagelOnBs1;
+            f.addrExt = f.flashBytes > 128 * 1024;
+            f.vccMin = r.vcc[0];
+            f.vccMax = r.vcc[1];
+            f.timing = r.timing;
+            f.low = r.low;
+            f.high = r.high;
+            f.ext = r.ext ? r.extFuse : 0xFF;
+            f.source = r.source;
+            out.push_back(f);
+        }
+        return out;
+    }();
     return all;
 }
 
@@ -204,6 +304,22 @@ Chip freshChip(const Family &family)
     return c;
 }
 
+Chip emptySocket()
+{
+    Chip c;
+    c.family.clear();
+    c.flash.clear();
+    return c;
+}
+
+const char *lineName(int index)
+{
+    static const char *const names[kLineCount] = {"VCC",   "12V",   "XTAL1", "XA0",   "XA1",   "BS1",
+                                                  "BS2",   "PAGEL", "WR",    "OE",    "DATA0", "DATA1",
+                                                  "DATA2", "DATA3", "DATA4", "DATA5", "DATA6", "DATA7"};
+    return index >= 0 && index < kLineCount ? names[index] : "";
+}
+
 Target::Target(Chip chip)
 {
     setChip(std::move(chip));
@@ -211,12 +327,20 @@ Target::Target(Chip chip)
 
 void Target::setChip(Chip chip)
 {
-    family_ = findFamily(chip.family);
-    if (!family_)
-        family_ = findFamily("ATmega328P");
+    empty_ = chip.family.empty();
+    const Family *f = empty_ ? nullptr : findFamily(chip.family);
+    if (!empty_ && !f)
+        f = findFamily("ATmega328P");
+    if (f) {
+        family_ = *f;
+        if (chip.wiring == Wiring::OwnLines)
+            family_.bs2OnXa1 = family_.pagelOnBs1 = false;
+        else if (chip.wiring == Wiring::SharedPins)
+            family_.bs2OnXa1 = family_.pagelOnBs1 = true;
+        chip.flash.resize(static_cast<std::size_t>(family_.flashBytes), 0xFF);
+        buffer_.assign(static_cast<std::size_t>(family_.pageBytes), 0xFF);
+    }
     chip_ = std::move(chip);
-    chip_.flash.resize(static_cast<std::size_t>(family_->flashBytes), 0xFF);
-    buffer_.assign(static_cast<std::size_t>(family_->pageBytes), 0xFF);
 }
 
 void Target::rule(double ns, const std::string &what)
@@ -239,40 +363,90 @@ void Target::commandEdge(double ns, const char *what)
 std::uint32_t Target::wordAddress() const
 {
     std::uint32_t word = std::uint32_t(addrHigh_) << 8 | addrLow_;
-    if (family_->addrExt)
+    if (family_.addrExt)
         word |= std::uint32_t(addrExt_) << 16;
     return word;
 }
 
-void Target::enterProgramming(double ns)
+void Target::enterProgramming(double ns, const Lines &raw)
 {
     hvAt_ = ns;
+    if (raw.xtal1 || raw.xa0 || raw.xa1 || raw.bs1 || raw.bs2 || raw.pagel || raw.wr || raw.oe)
+        ++linesHighAtHv_;
+    // The Prog_enable pins as the chip sees them: PAGEL, XA1, XA0, BS1, and WR where the
+    // datasheet lists it.
+    std::string high;
+    if (now_.pagel)
+        high += " PAGEL";
+    if (now_.xa1)
+        high += " XA1";
+    if (now_.xa0)
+        high += " XA0";
+    if (now_.bs1)
+        high += " BS1";
+    if (family_.wrEnables && now_.wr)
+        high += " WR";
+    if (!high.empty())
+        rule(ns, "Prog_enable pin" + high + " high when 12 V rose");
+
     const double since = ns - vccOnAt_;
-    const bool peZero = !now_.pagel && !now_.xa1 && !now_.xa0 && !now_.bs1;
-    const bool newWay = since >= (family_->ownEntry ? 0 : entryWindowMin) && since <= entryWindowMax
-                        && peZero && peChangedAt_ <= vccOnAt_;
-    const bool ownWay = family_->ownEntry && since >= tOwnVcc && xtalPulses_ >= ownXtalPulses && peZero
-                        && ns - peChangedAt_ >= tOwnPe;
-    if (ownWay) {
-        ++ownEntries_;
-        holdUntil_ = ns + tOwnPe;
-        commandsFrom_ = ns;
-    } else if (newWay) {
+    const bool peStill = peChangedAt_ <= vccOnAt_;  // unchanged since VCC came on
+    const bool window = since >= entryWindowMin && since <= entryWindowMax && peStill;
+    const bool pulsed = xtalPulses_ >= entryXtalPulses && ns - peChangedAt_ >= tPulsePe;
+    const bool own = since >= tOwnVcc && settledPulses_ >= entryXtalPulses && ns - peChangedAt_ >= tPulsePe;
+    const bool together = since < tTogether && peStill;
+    enum { None, PowerUpWay, OwnWay, TogetherWay } way = None;
+    switch (family_.entry) {
+    case Entry::PowerUp:
+    case Entry::LowVoltage:
+        way = window ? PowerUpWay : None;
+        break;
+    case Entry::PowerUpPulses:
+        way = window && pulsed ? PowerUpWay : None;
+        break;
+    case Entry::Old:
+        way = own ? OwnWay : together ? TogetherWay : None;
+        break;
+    case Entry::Unconfirmed:
+        way = window ? PowerUpWay : own ? OwnWay : together ? TogetherWay : None;
+        break;
+    }
+    if (!high.empty())
+        way = None;
+    switch (way) {
+    case PowerUpWay:
         ++newEntries_;
         holdUntil_ = ns + tHvHold;
-        commandsFrom_ = ns + (family_->ownEntry ? tAltCommand : tHvCommand);
-    } else {
+        commandsFrom_ = ns + tHvCommand;
+        break;
+    case OwnWay:
+        ++ownEntries_;
+        holdUntil_ = ns + tOwnHold;
+        commandsFrom_ = ns + tOwnCommand;
+        break;
+    case TogetherWay:
+        ++fallbackEntries_;
+        holdUntil_ = ns + tOwnHold;
+        commandsFrom_ = ns + tTogetherCommand;
+        break;
+    case None: {
+        // Not a rule break: a board that does not know the chip yet may try an entry of
+        // another family. The chip leaves reset and runs instead; it answers nothing.
         char what[160];
-        std::snprintf(what, sizeof what,
-                      "entry refused: 12 V %.1f us after VCC, Prog_enable %s, %d XTAL1 pulses", since / 1e3,
-                      peZero ? "0000" : "not 0000", xtalPulses_);
-        rule(ns, what);
+        std::snprintf(what, sizeof what, "12 V %.1f us after VCC, %d XTAL1 pulses (%d after 100 us)", since / 1e3,
+                      xtalPulses_, settledPulses_);
+        lastRefusal_ = what;
+        ++refusedEntries_;
+        holdUntil_ = ns + tHvHold;
         state_ = State::Refused;
         return;
+    }
     }
     state_ = State::Programming;
     busyUntil_ = 0;
     releaseAt_ = -1e12;
+    wordLoaded_ = false;
+    latchedSinceWrite_ = 0;
 }
 
 void Target::xtalRise(double ns)
@@ -285,16 +459,18 @@ void Target::xtalRise(double ns)
         if (now_.dataDriven != 0xFF)
             rule(ns, "XTAL1 pulse with DATA not driven");
     }
-    if (ns - xtalFallAt_ < tXLXH)
+    if (ns - xtalFallAt_ < family_.timing.tXLXH)
         rule(ns, "XTAL1 low shorter than tXLXH");
-    if (!family_->pagelOnBs1 && (now_.pagel || ns - pagelFallAt_ < tPLXH))
+    if (!family_.pagelOnBs1 && (now_.pagel || ns - pagelFallAt_ < tPLXH))
         rule(ns, "XTAL1 high less than tPLXH after PAGEL low");
+    if (family_.pagelOnBs1 && command_ == cmdWriteFlash && ns - pagelFallAt_ < tPLXH)
+        rule(ns, "XTAL1 high less than tPLXH after BS1/PAGEL low");
     if (!now_.oe)
         rule(ns, "XTAL1 pulse while OE is low");
     const std::uint8_t data = now_.data;
     switch (xa) {
     case 0:
-        if (now_.bs2 && !now_.bs1 && !family_->bs2OnXa1)
+        if (now_.bs2 && !now_.bs1 && !family_.bs2OnXa1)
             addrExt_ = data;
         else if (now_.bs1)
             addrHigh_ = data;
@@ -303,28 +479,46 @@ void Target::xtalRise(double ns)
         break;
     case 1:
         (now_.bs1 ? dataHigh_ : dataLow_) = data;
+        if (command_ == cmdWriteFlash)
+            wordLoaded_ = true;
         break;
     case 2:
         command_ = data;
+        wordLoaded_ = false;
+        latchedSinceWrite_ = 0;
         break;
     default:
         break;
     }
 }
 
+// A positive PAGEL pulse loads the data word into the page buffer at the low address. On
+// the parts whose PAGEL is the BS1 pin the pulse is the time BS1 is high for the high byte,
+// and the word is latched as it ends.
 void Target::latch(double ns)
 {
     commandEdge(ns, "PAGEL pulse");
-    if (!family_->pagelOnBs1 && ns - bs1At_ < tBVPH)
+    if (!family_.pagelOnBs1 && ns - bs1At_ < tBVPH)
         rule(ns, "BS1 changed less than tBVPH before PAGEL high");
     if (now_.xtal1)
-        rule(ns, "PAGEL high while XTAL1 is high");
+        rule(ns, "PAGEL pulse while XTAL1 is high");
     if (command_ != cmdWriteFlash)
         return;
+    const bool loadingData = !now_.xa1 && now_.xa0;
+    if (!wordLoaded_) {
+        // The address bytes load with BS1 high too, which on the shared pin is a pulse; only
+        // a second pulse for the same data word latches it twice.
+        if (loadingData)
+            rule(ns, "a second PAGEL pulse for the same word: the word is latched twice");
+        return;
+    }
     const std::size_t words = buffer_.size() / 2;
     const std::size_t at = (addrLow_ % words) * 2;
     buffer_[at] = dataLow_;
     buffer_[at + 1] = dataHigh_;
+    wordLoaded_ = false;
+    ++latchedSinceWrite_;
+    ++wordsLatched_;
 }
 
 void Target::write(double ns)
@@ -332,17 +526,19 @@ void Target::write(double ns)
     commandEdge(ns, "WR pulse");
     if (ns - std::max(bs1At_, bs2At_) < tBVWL)
         rule(ns, "BS1 or BS2 changed less than tBVWL before WR low");
-    if (!family_->pagelOnBs1 && (now_.pagel || ns - pagelFallAt_ < tPLWL))
+    if (!family_.pagelOnBs1 && (now_.pagel || ns - pagelFallAt_ < tPLWL))
         rule(ns, "WR low less than tPLWL after PAGEL low");
     const bool fusesLocked = !(chip_.lock & 0x01);
-    double busy = family_->tWlrhUs * 1e3;
+    double busy = family_.timing.tWlrhUs * 1e3;
     switch (command_) {
     case cmdChipErase:
         std::fill(chip_.flash.begin(), chip_.flash.end(), 0xFF);
         chip_.lock = 0xFF;
-        busy = family_->tWlrhCeUs * 1e3;
+        busy = family_.timing.tWlrhCeUs * 1e3;
         break;
     case cmdWriteFlash: {
+        if (latchedSinceWrite_ == 0)
+            rule(ns, "page programmed with no word latched (PAGEL never pulsed)");
         if (!fusesLocked) {
             const std::size_t words = buffer_.size() / 2;
             const std::size_t base = (wordAddress() / words * words * 2) % chip_.flash.size();
@@ -350,6 +546,7 @@ void Target::write(double ns)
                 chip_.flash[base + i] &= buffer_[i];  // programming only clears bits
         }
         std::fill(buffer_.begin(), buffer_.end(), 0xFF);
+        latchedSinceWrite_ = 0;
         ++pagesProgrammed_;
         break;
     }
@@ -360,7 +557,7 @@ void Target::write(double ns)
             chip_.lowFuse = dataLow_;
         else if (now_.bs1 && !now_.bs2)
             chip_.highFuse = dataLow_;
-        else if (!now_.bs1 && now_.bs2 && family_->extFuse)
+        else if (!now_.bs1 && now_.bs2 && family_.extFuse)
             chip_.extFuse = dataLow_;
         else
             rule(ns, "fuse write with a BS1/BS2 choice the chip does not have");
@@ -388,7 +585,7 @@ std::uint8_t Target::output() const
         if (now_.bs2 && now_.bs1)
             return chip_.highFuse;
         if (now_.bs2)
-            return family_->extFuse ? chip_.extFuse : 0xFF;
+            return family_.extFuse ? chip_.extFuse : 0xFF;
         return chip_.lock;
     case cmdReadFlash:
         return chip_.flash[(std::size_t(wordAddress()) * 2 + (now_.bs1 ? 1 : 0)) % chip_.flash.size()];
@@ -414,12 +611,29 @@ void Target::sample(double ns)
         rule(ns, "DATA sampled before it is valid (tOLDV, tBVDV)");
 }
 
+void Target::countRises(const Lines &p, const Lines &l)
+{
+    const bool before[kData0] = {p.vcc, p.hv, p.xtal1, p.xa0, p.xa1, p.bs1, p.bs2, p.pagel, p.wr, p.oe};
+    const bool after[kData0] = {l.vcc, l.hv, l.xtal1, l.xa0, l.xa1, l.bs1, l.bs2, l.pagel, l.wr, l.oe};
+    for (int i = 0; i < kData0; ++i)
+        if (after[i] && !before[i])
+            ++rises_[std::size_t(i)];
+    const std::uint8_t was = p.data & p.dataDriven, is = l.data & l.dataDriven;
+    for (int bit = 0; bit < 8; ++bit)
+        if ((is >> bit & 1) && !(was >> bit & 1))
+            ++rises_[std::size_t(kData0 + bit)];
+}
+
 void Target::update(double ns, const Lines &raw)
 {
+    countRises(raw_, raw);
+    raw_ = raw;
+    if (empty_)
+        return;
     Lines l = raw;
-    if (family_->bs2OnXa1)
+    if (family_.bs2OnXa1)
         l.bs2 = raw.xa1;
-    if (family_->pagelOnBs1)
+    if (family_.pagelOnBs1)
         l.pagel = raw.bs1;
     const Lines p = now_;
     now_ = l;
@@ -428,10 +642,16 @@ void Target::update(double ns, const Lines &raw)
     if (!p.vcc && l.vcc) {
         if (ns - vccOffAt_ < tVccOff)
             rule(ns, "VCC switched on again before the target's supply discharged");
+        if (boardVcc > family_.vccMax) {
+            char what[96];
+            std::snprintf(what, sizeof what, "5 V on VCC of a part rated %.1f..%.1f V", family_.vccMin,
+                          family_.vccMax);
+            rule(ns, what);
+        }
         state_ = State::Powered;
         vccOnAt_ = ns;
         peChangedAt_ = ns;
-        xtalPulses_ = 0;
+        xtalPulses_ = settledPulses_ = 0;
     }
     if (p.vcc && !l.vcc) {
         if (l.hv)
@@ -441,19 +661,25 @@ void Target::update(double ns, const Lines &raw)
     }
     if (l.hv && !p.hv && !l.vcc)
         rule(ns, "12 V on RESET without VCC");
+    if (l.hv && !p.hv && family_.entry == Entry::LowVoltage)
+        rule(ns, "12 V on RESET of a part that enters programming mode without high voltage");
     if (!l.vcc && l.anyHigh && (p.vcc || !p.anyHigh))
         rule(ns, "a line driven high into the unpowered target");
 
-    const bool peChanged = l.pagel != p.pagel || l.xa1 != p.xa1 || l.xa0 != p.xa0 || l.bs1 != p.bs1;
+    const bool peChanged = l.pagel != p.pagel || l.xa1 != p.xa1 || l.xa0 != p.xa0 || l.bs1 != p.bs1
+                           || (family_.wrEnables && l.wr != p.wr);
     if (peChanged) {
         if ((state_ == State::Programming || state_ == State::Refused) && ns < holdUntil_)
             rule(ns, "Prog_enable pins changed before they were latched after 12 V");
         peChangedAt_ = ns;
     }
-    if (state_ == State::Powered && l.xtal1 && !p.xtal1)
+    if (state_ == State::Powered && l.xtal1 && !p.xtal1 && !chip_.xtalStopped) {
         ++xtalPulses_;
+        if (ns - vccOnAt_ >= tOwnVcc)
+            ++settledPulses_;
+    }
     if (l.hv && !p.hv && l.vcc && state_ == State::Powered)
-        enterProgramming(ns);
+        enterProgramming(ns, raw);
     if (!l.hv && p.hv && l.vcc)
         state_ = State::Powered;
     if (state_ != State::Programming)
@@ -466,7 +692,7 @@ void Target::update(double ns, const Lines &raw)
     const bool bs2Changed = l.bs2 != p.bs2;
     if ((dataChanged || xaChanged || bs1Changed || bs2Changed) && ns - xtalFallAt_ < tXLDX)
         rule(ns, "DATA or control changed less than tXLDX after XTAL1 low");
-    if (bs1Changed && !family_->pagelOnBs1 && ns - pagelFallAt_ < tPLBX)
+    if (bs1Changed && !family_.pagelOnBs1 && ns - pagelFallAt_ < tPLBX)
         rule(ns, "BS1 changed less than tPLBX after PAGEL low");
     if ((bs1Changed || bs2Changed) && ns - wrFallAt_ < tWLBX)
         rule(ns, "BS1 or BS2 changed less than tWLBX after WR low");
@@ -490,12 +716,15 @@ void Target::update(double ns, const Lines &raw)
         xtalFallAt_ = ns;
     }
     if (l.pagel && !p.pagel) {
-        latch(ns);
+        if (!family_.pagelOnBs1)
+            latch(ns);
         pagelRiseAt_ = ns;
     }
     if (!l.pagel && p.pagel) {
-        if (ns - pagelRiseAt_ < tPHPL)
+        if (ns - pagelRiseAt_ < family_.timing.tPHPL)
             rule(ns, "PAGEL high shorter than tPHPL");
+        if (family_.pagelOnBs1)
+            latch(ns);
         pagelFallAt_ = ns;
     }
     if (!l.wr && p.wr) {
@@ -508,12 +737,12 @@ void Target::update(double ns, const Lines &raw)
     // Reading: the chip drives DATA from OE low until tOHDZ after OE high.
     if (!l.oe && p.oe) {
         commandEdge(ns, "OE low");
-        validAt_ = ns + tOLDV;
+        validAt_ = ns + family_.timing.tOLDV;
     } else if (!l.oe && (bs1Changed || bs2Changed)) {
-        validAt_ = std::max(validAt_, ns + tBVDV);
+        validAt_ = std::max(validAt_, ns + family_.timing.tBVDV);
     }
     if (l.oe && !p.oe)
-        releaseAt_ = ns + tOHDZ;
+        releaseAt_ = ns + family_.timing.tOHDZ;
     const bool chipDrives = !l.oe || ns < releaseAt_;
     const bool wasContending = (!p.oe || ns < releaseAt_) && p.dataDriven;
     if (chipDrives && l.dataDriven && !(wasContending && p.dataDriven == l.dataDriven))
