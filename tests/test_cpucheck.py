@@ -106,10 +106,26 @@ class ValueNames(unittest.TestCase):
             "Boot Flash size=256 words start address=$3F00": "256 words from word address $3F00",
             "Boot Flash size=512 words Boot address=$0E00": "512 words from word address $0E00",
             "No lock on SPM and LPM in Application Section": "no lock",
+            "Start-up time 14 CK + 512 ms": "start-up 14 CK + 512 ms",
+            "Start-up time: 14 CK + 62.5 ms": "start-up 14 CK + 62.5 ms",
+            # The AT90PWM81's captions end in the bits of two fields, one of them without its bracket.
+            "RC8 MHz; PLLin: RC8; SUT: 6CK/14CK+65 ms;  [CKSEL=0010 SUT=10]": "RC8 MHz; PLLin: RC8; SUT: 6CK/14CK+65 ms",
+            "XOSC3-8MHz; PLLin: XOSC; SUT: 1KCK/14CK+65 ms;  [CKSEL=1101 SUT=00":
+                "XOSC3-8MHz; PLLin: XOSC; SUT: 1KCK/14CK+65 ms",
         }
         for caption, name in cases.items():
             with self.subTest(caption=caption):
                 self.assertEqual(cpugen.value_name(caption), name)
+
+    def test_bit_captions(self):
+        cases = {
+            "Divide clock by 8 internally; [CKDIV8=0]": "Divide clock by 8 internally",
+            "Reset Disabled (Enable PC6 as i/o pin)]": "Reset Disabled (Enable PC6 as i/o pin)",
+            "Brown-out  Detector trigger level": "Brown-out Detector trigger level",
+        }
+        for caption, text in cases.items():
+            with self.subTest(caption=caption):
+                self.assertEqual(cpugen.bit_caption(caption), text)
 
     def test_every_value_of_the_data_gets_a_name(self):
         facts = cpugen.load_fields()
@@ -145,7 +161,8 @@ class NewFacts(unittest.TestCase):
         self.assertTrue(any(fragment in p for p in problems), problems)
 
     def test_shipped_file_is_clean(self):
-        for source in ("ATmega328P.ini", "ATmega8_8A.ini", "ATmega128RFA1.ini", "ATmega165P_PA.ini"):
+        for source in ("ATmega328P.ini", "ATmega8_8A.ini", "ATmega128RFA1.ini", "ATmega165P_PA.ini",
+                       "AT90USB646_647.ini"):
             with self.subTest(source=source):
                 self.assertEqual(self.problems(source=source), [])
 
