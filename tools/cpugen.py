@@ -46,7 +46,8 @@ know is passed over by it, so older files and older programs still agree):
 
 The fields come with a "; fuse fields: <pack>, <ATDF file>, <address>" line; a field
 over a bit the header does not name is left out and listed on that line, and so is a field
-whose ATDF values contradict the part (FIELD_WITHHELD).
+whose ATDF values contradict the part (FIELD_WITHHELD). A part without fields says why on a
+"; fuse fields: none, <reason>" line (NO_FIELDS).
 
 A device whose header lacks one of the facts (and has no override for it) is
 skipped and named on stderr.  With --check nothing is written: the folder's
@@ -294,6 +295,13 @@ FIELD_WITHHELD = {
     "AT90USB646": {"BOOTSZ": "its ATDF's sizes and start addresses do not fit the 32K-word Flash: 512 words "
                              "from word $7F00, 2408 words from $7C00"},
 }
+# Parts without fuse fields, and why; the file says so on its "; fuse fields: none, ..." line.
+NO_FIELDS = {
+    "ATmega163": ("the part is in none of Microchip's device family packs, so no device description (ATDF) "
+                  "names its values, no copy of its datasheet was at hand, and avrdude's part list names the "
+                  "bits only"),
+}
+
 FIELD_FACTS = {"parts": {}, "values": {}}
 CALIBRATION = {}
 FUSEFIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fusefields.json")
@@ -692,6 +700,8 @@ def describe(entry, include):
         notes.append("; [field-N]: Byte (Low, High, Ext, Lock), Mask, Caption and Value_XX=name, XX the field's "
                      "bits packed right-aligned in hex (one bit: 00 programmed, 01 not); a value without a "
                      "line has no name; [bit-descriptions]: what each bit does")
+    elif name in NO_FIELDS:
+        notes.append("; fuse fields: none, %s" % NO_FIELDS[name])
     notes.append(memory_note)
 
     return "\n".join([
