@@ -106,10 +106,26 @@ class ValueNames(unittest.TestCase):
             "Boot Flash size=256 words start address=$3F00": "256 words from word address $3F00",
             "Boot Flash size=512 words Boot address=$0E00": "512 words from word address $0E00",
             "No lock on SPM and LPM in Application Section": "no lock",
+            "Start-up time 14 CK + 512 ms": "start-up 14 CK + 512 ms",
+            "Start-up time: 14 CK + 62.5 ms": "start-up 14 CK + 62.5 ms",
+            # The AT90PWM81's captions end in the bits of two fields, one of them without its bracket.
+            "RC8 MHz; PLLin: RC8; SUT: 6CK/14CK+65 ms;  [CKSEL=0010 SUT=10]": "RC8 MHz; PLLin: RC8; SUT: 6CK/14CK+65 ms",
+            "XOSC3-8MHz; PLLin: XOSC; SUT: 1KCK/14CK+65 ms;  [CKSEL=1101 SUT=00":
+                "XOSC3-8MHz; PLLin: XOSC; SUT: 1KCK/14CK+65 ms",
         }
         for caption, name in cases.items():
             with self.subTest(caption=caption):
                 self.assertEqual(cpugen.value_name(caption), name)
+
+    def test_bit_captions(self):
+        cases = {
+            "Divide clock by 8 internally; [CKDIV8=0]": "Divide clock by 8 internally",
+            "Reset Disabled (Enable PC6 as i/o pin)]": "Reset Disabled (Enable PC6 as i/o pin)",
+            "Brown-out  Detector trigger level": "Brown-out Detector trigger level",
+        }
+        for caption, text in cases.items():
+            with self.subTest(caption=caption):
+                self.assertEqual(cpugen.bit_caption(caption), text)
 
     def test_every_value_of_the_data_gets_a_name(self):
         facts = cpugen.load_fields()
@@ -145,7 +161,8 @@ class NewFacts(unittest.TestCase):
         self.assertTrue(any(fragment in p for p in problems), problems)
 
     def test_shipped_file_is_clean(self):
-        for source in ("ATmega328P.ini", "ATmega8_8A.ini", "ATmega128RFA1.ini", "ATmega165P_PA.ini"):
+        for source in ("ATmega328P.ini", "ATmega8_8A.ini", "ATmega128RFA1.ini", "ATmega165P_PA.ini", "ATmega163.ini",
+                       "AT90USB646_647.ini"):
             with self.subTest(source=source):
                 self.assertEqual(self.problems(source=source), [])
 
@@ -214,6 +231,44 @@ class NewFacts(unittest.TestCase):
         self.assertProblem("RSTDISBL is neither in the file nor listed as left out",
                            lambda t: re.sub(r"; left out: [^\n]*", "", t),
                            source="ATmega165P_PA.ini")
+
+    def test_file_without_fields_must_say_why(self):
+        self.assertProblem("no fuse fields, and no '; fuse fields: none, <reason>' line",
+                           lambda t: re.sub(r"(?m)^; fuse fields: none, .*\n", "", t), source="ATmega163.ini")
+        self.assertProblem("no fuse fields, and no '; fuse fields: none, <reason>' line",
+                           lambda t: re.sub(r"(?m)^; fuse fields: none, .*$", "; fuse fields: none, unknown", t),
+                           source="ATmega163.ini")
+
+    def test_fields_and_none_contradict(self):
+        self.assertProblem("fuse fields, but also a '; fuse fields: none, ...' line",
+                           lambda t: "; fuse fields: none, no device description was read for the part\n" + t)
+
+    def test_boot_section_must_end_at_the_end_of_flash(self):
+        # The ATmega328P has 16K words: 2048 words of boot section start at $3800, not at $1800.
+        self.assertProblem("[field-8] BOOTSZ: value 0, 2048 words from word address $1800, does not end at the end "
+                           "of the 16384-word Flash",
+                           lambda t: t.replace("Value_00=2048 words from word address $3800",
+                                               "Value_00=2048 words from word address $1800"))
+
+    @unittest.skipUnless(shutil.which(cpugen.CC), "no AVR compiler for the generator")
+    def test_generator_withholds_the_boot_sizes_that_contradict_the_part(self):
+        # Written with its ATDF's BOOTSZ values, each of these files would fail the boot section rule.
+        cpugen.FIELD_FACTS = cpugen.load_fields()
+        withheld = dict(cpugen.FIELD_WITHHELD)
+        for entry in ("AT90USB646/647", "AT90USB82", "AT90PWM161"):
+            with self.subTest(entry=entry):
+                path = os.path.join(self.dir, cpugen.file_name(entry))
+                for held, expect in ((withheld, False), ({}, True)):
+                    cpugen.FIELD_WITHHELD = held
+                    try:
+                        text = cpugen.describe(entry, INCLUDE)
+                    finally:
+                        cpugen.FIELD_WITHHELD = withheld
+                    with open(path, "w") as f:
+                        f.write(text)
+                    problems = cpucheck.check_file(path, INCLUDE)[0]
+                    self.assertEqual(any("does not end at the end of the" in p for p in problems), expect, problems)
+                    self.assertEqual("left out: BOOTSZ (" in text, not expect)
 
     def test_wrong_eeprom_size_fails(self):
         self.assertProblem("EEPROM_Size=2048 but the header's E2END + 1 is 1024",

@@ -19,7 +19,8 @@ EEPROM size and page size against the header's E2END and E2PAGESIZE, the
 calibration byte count against avrdude's part list (avrdude.conf), the
 Standard_Board key, and the fuse fields ([field-N], [bit-descriptions]):
 each field lies on bits the file names, fields do not overlap, every value
-line carries a name, and the factory value of every field is named.
+line carries a name, and the factory value of every field is named; a file
+without fields must say why on a "; fuse fields: none, <reason>" line.
 
 Output: one line per problem and per note, "ok <file>" for each clean file,
 and a summary.
@@ -967,6 +968,12 @@ def check_fields(ini, problems):
                         % ", ".join(map(str, numbers)))
     if numbers and not any(c.startswith("fuse fields: ") and _URL.search(c) for c in ini.comments):
         problems.append("fuse fields without a '; fuse fields: <source and address>' line")
+    # A shipped file says what its bits mean, or why it cannot.
+    none = [c for c in ini.comments if c.startswith("fuse fields: none, ")]
+    if numbers and none:
+        problems.append("fuse fields, but also a '; fuse fields: none, ...' line")
+    if not numbers and not any(len(c) > len("fuse fields: none, ") + 20 for c in none):
+        problems.append("no fuse fields, and no '; fuse fields: none, <reason>' line")
     covered = {}
     for n in numbers:
         section = "field-%d" % n
@@ -1009,6 +1016,7 @@ def check_fields(ini, problems):
             problems.append("%s: two values share the name %r" % (where, name))
         if len(bits) == 1 and set(values) != {0, 1}:
             problems.append("%s: a single bit needs a name for 0 and for 1" % where)
+        check_boot_sections(ini, where, values, problems)
         if all(b in names for b in bits):
             factory = sum(names[b][1] << k for k, b in enumerate(bits))
             if factory not in values:
@@ -1022,6 +1030,22 @@ def check_fields(ini, problems):
             byte = next(b for b, (_, prefix) in FIELD_BYTES.items() if key.startswith(prefix))
             if int(key[-1]) not in named_bits(ini, *FIELD_BYTES[byte]):
                 problems.append("[bit-descriptions] %s describes a bit the file does not name" % key)
+
+
+_BOOT_SECTION = re.compile(r"(\d+) words from word address \$([0-9A-F]+)")
+
+
+def check_boot_sections(ini, where, values, problems):
+    """A boot section ends where the Flash ends: size and start address of each named boot size must
+    add up to the Flash's words (the ATDFs of some parts carry a sibling's addresses)."""
+    flash = program_number(ini.get("configuration", "Flash_Size") or "")
+    if not flash:
+        return
+    for value, name in sorted(values.items()):
+        m = _BOOT_SECTION.search(name)
+        if m and int(m.group(1)) + int(m.group(2), 16) != flash // 2:
+            problems.append("%s: value %d, %s, does not end at the end of the %d-word Flash"
+                            % (where, value, m.group(0), flash // 2))
 
 
 FUSEFIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fusefields.json")
@@ -1039,7 +1063,7 @@ def check_fields_source(ini, problems):
     """Every field and every value the named ATDF gives (as tools/fusefields.json holds it) is in
     the file, with a name; a field of the ATDF missing from the file is listed as left out."""
     note = next((c for c in ini.comments if c.startswith("fuse fields: ")), None)
-    if note is None:
+    if note is None or note.startswith("fuse fields: none, "):
         return
     m = re.search(r"https://github\.com/([^/]+/[^/]+)/blob/([0-9a-f]{40})/(\S+?\.atdf)", note)
     if not m:

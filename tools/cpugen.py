@@ -45,7 +45,9 @@ know is passed over by it, so older files and older programs still agree):
     Low_7=Divide clock by 8 internally   the ATDF's caption of the bit's field
 
 The fields come with a "; fuse fields: <pack>, <ATDF file>, <address>" line; a field
-over a bit the header does not name is left out and listed on that line.
+over a bit the header does not name is left out and listed on that line, and so is a field
+whose ATDF values contradict the part (FIELD_WITHHELD). A part without fields says why on a
+"; fuse fields: none, <reason>" line (NO_FIELDS).
 
 A device whose header lacks one of the facts (and has no override for it) is
 skipped and named on stderr.  With --check nothing is written: the folder's
@@ -283,6 +285,22 @@ FIELD_SOURCE = {"ATmega165": "ATmega165A", "ATmega169": "ATmega169P"}
 # rationed); a sibling described by the same datasheet stands in, and the file says so.
 FIELD_STAND_IN = {"ATtiny48": "ATtiny88", "ATtiny87": "ATtiny167",
                   "ATtiny261": "ATtiny861", "ATtiny461": "ATtiny861"}
+# Fields whose ATDF values contradict the part itself: a name that is wrong is worse than none,
+# so the field is left out and the file gives the reason.
+FIELD_WITHHELD = {
+    "AT90PWM161": {"BOOTSZ": "its ATDF gives the AT90PWM81's boot sections, from word $0F80 down to $0C00, "
+                             "which lie in the first half of this part's 8K-word Flash, not at its end"},
+    "AT90USB82": {"BOOTSZ": "its ATDF gives the AT90USB162's boot sections, from word $1F00 down to $1800, "
+                            "which lie beyond this part's 4K-word Flash"},
+    "AT90USB646": {"BOOTSZ": "its ATDF's sizes and start addresses do not fit the 32K-word Flash: 512 words "
+                             "from word $7F00, 2408 words from $7C00"},
+}
+# Parts without fuse fields, and why; the file says so on its "; fuse fields: none, ..." line.
+NO_FIELDS = {
+    "ATmega163": ("the part is in none of Microchip's device family packs, so no device description (ATDF) "
+                  "names its values, no copy of its datasheet was at hand, and avrdude's part list names the "
+                  "bits only"),
+}
 
 FIELD_FACTS = {"parts": {}, "values": {}}
 CALIBRATION = {}
@@ -293,7 +311,8 @@ _BYTE_PREFIX = {"Low": "Low_", "High": "High_", "Ext": "Ext_", "Lock": "Lock_"}
 # Short captions for the fields the window and the command line name most often; any other
 # field keeps the ATDF's caption.
 FIELD_CAPTIONS = {
-    "PLLCK_SUT_CKSEL": "Clock", "SUT_CKSEL": "Clock", "CKSEL": "Clock", "SUT": "Start-up time", "BOOTSZ": "Boot size",
+    "PLLCK_SUT_CKSEL": "Clock", "SUT_CKSEL": "Clock", "CKSEL_SUT": "Clock", "CKSEL": "Clock", "SUT": "Start-up time",
+    "BOOTSZ": "Boot size",
     "BODLEVEL": "Brown-out level", "CKDIV8": "Divide clock by 8", "CKOUT": "Clock output",
     "BODPD": "Brown-out detector in sleep", "BODACT": "Brown-out detector when active",
     "LB": "Lock mode", "BLB0": "Application section lock", "BLB1": "Boot section lock",
@@ -302,7 +321,7 @@ FIELD_CAPTIONS = {
 # Rules that turn an ATDF value caption into a short name; applied in this order.
 _NAME_RULES = [
     (r";\s*default value\s*$", ""),                 # the factory value is known from the file's flags
-    (r";\s*\[[A-Z0-9_]+=[01]+\]\s*$", ""),          # "[BODLEVEL=111]": the bits, shown anyway
+    (r";\s*\[(?:[A-Z0-9_]+=[01]+\s*)+\]?\s*$", ""),  # "[BODLEVEL=111]", "[CKSEL=0010 SUT=10]": the bits, shown anyway
     (r"\s+", " "),
     (r"^Int\. RC Osc\.", "internal RC oscillator"),
     (r"^Int\. (\d+) ?kHz RC Osc\.", r"internal \1 kHz RC oscillator"),
@@ -326,6 +345,7 @@ _NAME_RULES = [
     (r" (\d+(?:\.\d+)?)- ?MHz", r" from \1 MHz"),
     (r"; Start-up time PWRDWN/RESET: ", "; start-up (power-down/reset) "),
     (r"; Start-up time: ", "; start-up "),
+    (r"^Start-up time:? ", "start-up "),            # the battery parts' SUT alone
     (r"; Int\. Cap\.", "; internal capacitors"),
     (r"; Ceramic res\.", "; ceramic resonator"),
     (r"; Crystal Osc\.", "; crystal"),
@@ -350,8 +370,10 @@ def value_name(caption):
 
 
 def bit_caption(caption):
-    """An ATDF bitfield caption, tidied: blanks collapsed, a stray closing bracket dropped."""
+    """An ATDF bitfield caption, tidied: blanks collapsed, the programmed state ("; [CKDIV8=0]", which
+    a single bit's value names say anyway) and a stray closing bracket dropped."""
     text = re.sub(r"\s+", " ", caption).strip()
+    text = re.sub(r";\s*\[[A-Z0-9_]+=[01]+\]$", "", text).rstrip()
     if text.endswith("]") and "[" not in text:
         text = text[:-1].rstrip()
     return text
@@ -385,11 +407,15 @@ def field_lines(part, facts, named_bits, factory):
     source = facts["parts"][part]
     fields = []
     left_out = []
+    withheld = FIELD_WITHHELD.get(part, {})
     for register in sorted(source["registers"], key=lambda r: list(_BYTES).index(r["name"])):
         byte = _BYTES[register["name"]]
         for f in register["fields"]:
             mask = int(f["mask"], 16)
             width = bin(mask).count("1")
+            if f["name"] in withheld:
+                left_out.append("%s (%s)" % (f["name"], withheld[f["name"]]))
+                continue
             missing = [b for b in range(8) if mask >> b & 1 and b not in named_bits.get(byte, {})]
             if missing:
                 # The bit panel shows only the bits avr-libc names; a field over a bit it lacks could
@@ -674,6 +700,8 @@ def describe(entry, include):
         notes.append("; [field-N]: Byte (Low, High, Ext, Lock), Mask, Caption and Value_XX=name, XX the field's "
                      "bits packed right-aligned in hex (one bit: 00 programmed, 01 not); a value without a "
                      "line has no name; [bit-descriptions]: what each bit does")
+    elif name in NO_FIELDS:
+        notes.append("; fuse fields: none, %s" % NO_FIELDS[name])
     notes.append(memory_note)
 
     return "\n".join([
