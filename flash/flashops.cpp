@@ -3,6 +3,8 @@
 
 #include "filechoice.h"
 #include "hexconv.h"
+#include "lane.h"
+#include "board.h"
 #include "porthold.h"
 
 #include <QDateTime>
@@ -225,6 +227,70 @@ Result writeFlash(Session &session, const Faces &faces, const TDevice &device, c
     return writeFlashImage(session, faces, device, file);
 }
 
+namespace {
+
+// The end of a transfer on the addressed lane: the stream closed (which on our board also waits
+// for the last page to be programmed), the line back at 115200. Quietly after a failure that
+// has been told already.
+bool closeAddressed(Session &session, const Faces &faces, Lane &lane, bool clearByte1, bool quietly = false)
+{
+    bool closed = false;
+    if (quietly) {
+        endStream(session, clearByte1);
+        session.exchangeQuietly(0);
+    } else {
+        closed = streamClosed(session, faces, clearByte1);
+    }
+    closeLane(session, faces, lane);
+    return closed;
+}
+
+// Flash write on our board: one whole physical page a command, its address and a CRC with it.
+Result writeAddressedImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image, Lane &lane)
+{
+    const int page = device.PageSize;
+    const int steps = std::max(1, page / std::max(1, pieceSize(page)));
+    const qint64 length = image.size();
+    std::vector<std::uint8_t> buffer(std::size_t(std::max(page, 1)));
+    const auto fail = [&](const QString &text) {
+        if (!text.isEmpty())
+            faces.error(text);
+        image.close();
+        faces.progress.reset();
+        closeAddressed(session, faces, lane, true, true);
+        faces.status(kAborted);
+        return Result::Aborted;
+    };
+    if (page < 1 || page > 256)
+        return fail(QStringLiteral("Page size of the selected device is not supported for Flash programming."));
+    qint64 at = 0;
+    do {
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t(0xFF));
+        const qint64 got = image.read(reinterpret_cast<char *>(buffer.data()), page);
+        if (got < 0 || (got == 0 && image.pos() < length))
+            return fail(QStringLiteral("Can`t read file."));
+        if (!writeAddressed(session, faces, lane, avrlink::memFlash, std::uint32_t(at), page, buffer.data()))
+            return fail(QString());
+        at += page;
+        for (int i = 0; i < steps; ++i)
+            faces.progress.step();
+        if (faces.progress.stopRequested() && image.pos() < length) {
+            image.close();
+            faces.progress.reset();
+            const bool closed = closeAddressed(session, faces, lane, true);
+            faces.status(closed ? QStringLiteral("Flash programming stopped.") : kAborted);
+            return closed ? Result::Cancelled : Result::Aborted;
+        }
+    } while (image.pos() < length);
+    const bool closed = closeAddressed(session, faces, lane, true);
+    image.close();
+    faces.progress.reset();
+    faces.status(closed ? withRetries(QStringLiteral("Flash programming completed."), lane.retries) : kAborted);
+    return closed ? Result::Done : Result::Aborted;
+}
+
+}  // namespace
+
 Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image)
 {
     const int pageSize = device.PageSize;
@@ -245,6 +311,18 @@ Result writeFlashImage(Session &session, const Faces &faces, const TDevice &devi
     faces.status(QStringLiteral("Programming Flash..."));
     faces.progress.start(length + pageSize / 2, piece != 0 ? piece : pageSize);
     image.seek(0);
+    Lane lane;
+    if (!openLane(session, faces, lane)) {
+        image.close();
+        faces.progress.reset();
+        faces.status(kAborted);
+        return Result::Aborted;
+    }
+    if (lane.addressed)
+        return writeAddressedImage(session, faces, device, image, lane);
+    // The question to the adapter left its own block behind.
+    session.CmdBlock[0] = avrlink::cmdWritePage;
+    session.CmdBlock[1] = std::uint8_t((piece != 0 ? piece : pageSize) & 0xFF);
     // The last page is completed with FF, piece by piece up to the end of the page.
     const qint64 page = std::max(pageSize, 1);
     qint64 sent = 0;
@@ -306,49 +384,79 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
     const QString live = QStringLiteral("Verifying Flash. Errors: ");
     faces.status(live + QStringLiteral("0"));
     const qint64 length = image.size();
+    VerifyResult out;
+    Lane lane;
+    if (!openLane(session, faces, lane)) {
+        image.close();
+        faces.status(kAborted);
+        return out;
+    }
     // With fast transfers Flash comes in blocks of 128 bytes, one round trip each, instead of
-    // one per word: a USB bridge makes every round trip cost a frame at least.
+    // one per word: a USB bridge makes every round trip cost a frame at least. Our board sends
+    // 256 bytes an addressed command.
     const bool blocks = session.fast;
-    const int chunk = blocks ? avrlink::kReadBlockSize : avrlink::kReadWordSize;
+    const int chunk = lane.addressed ? 256 : blocks ? avrlink::kReadBlockSize : avrlink::kReadWordSize;
     if (blocks)
         session.CmdBlock[0] = avrlink::cmdReadBlock;
     faces.progress.start(length + 2, chunk);
     image.seek(0);
-    VerifyResult out;
     avrlink::StreamRecovery recovery;
+    // Closes the stream: quietly after a failure that has been told already.
+    const auto end = [&](bool quietly) {
+        image.close();
+        faces.progress.reset();
+        bool closed = false;
+        if (quietly) {
+            endStream(session, true);
+            session.exchangeQuietly(0);
+        } else {
+            closed = streamClosed(session, faces, true);
+        }
+        closeLane(session, faces, lane);
+        return closed;
+    };
     // Words: at least one, as the original program sends. Blocks: as many as the file needs.
     for (bool first = true; blocks ? image.pos() < length : (first || image.pos() < length); first = false) {
-        const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(image.pos()));
-        out.retries = recovery.retries();
-        if (!streamed) {
-            abortTransfer(session, faces, &image, true);
+        const std::uint32_t address = std::uint32_t(image.pos());
+        std::uint8_t chip[256];
+        bool came;
+        if (lane.addressed) {
+            came = readAddressed(session, faces, lane, avrlink::memFlash, address,
+                                 int(std::min<qint64>(chunk, length - address)), chip);
+        } else {
+            came = streamCommand(session, faces, recovery, address);
+            std::copy_n(session.PageBuffer.begin(), chunk, chip);
+        }
+        out.retries = recovery.retries() + lane.retries;
+        if (!came) {
+            end(true);
+            faces.status(kAborted);
             return out;
         }
-        std::uint8_t expected[avrlink::kReadBlockSize];
+        std::uint8_t expected[256];
         const qint64 got = image.read(reinterpret_cast<char *>(expected), chunk);
         if (got < 0 || (got == 0 && image.pos() < length)) {
             faces.error(QStringLiteral("Can`t read file."));
-            abortTransfer(session, faces, &image, true);
+            end(true);
+            faces.status(kAborted);
             return out;
         }
         // Bytes past the end of the file are not compared.
         for (qint64 i = 0; i < got; ++i) {
-            if (expected[i] != session.PageBuffer[std::size_t(i)]) {
+            if (expected[i] != chip[i]) {
                 ++out.errors;
                 faces.status(live + QString::number(out.errors));
             }
         }
         faces.progress.step();
         if (faces.progress.stopRequested() && image.pos() < length) {
-            stopTransfer(session, faces, &image, true, QStringLiteral("Flash verifying stopped."));
-            out.result = Result::Cancelled;
+            const bool closed = end(false);
+            faces.status(closed ? QStringLiteral("Flash verifying stopped.") : kAborted);
+            out.result = closed ? Result::Cancelled : Result::Aborted;
             return out;
         }
     }
-    const bool closed = streamClosed(session, faces, true);
-    image.close();
-    faces.progress.reset();
-    if (!closed) {
+    if (!end(false)) {
         faces.status(kAborted);
         return out;
     }
@@ -436,25 +544,47 @@ ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device
 
     const avrlink::PortHold hold(session.PortName, session.fast);
     ReadResult out;
+    Lane lane;
+    if (!openLane(session, faces, lane)) {
+        faces.progress.reset();
+        faces.status(kAborted);
+        return out;
+    }
+    session.CmdBlock[0] = avrlink::cmdReadBlock;  // the question to the adapter left its own block
     avrlink::StreamRecovery recovery;
     QByteArray dump;
-    const std::int32_t blocks = flashSize / avrlink::kReadBlockSize;
-    for (std::int32_t b = 0; b < blocks; ++b) {
-        const bool streamed = streamCommand(session, faces, recovery, std::uint32_t(b) * avrlink::kReadBlockSize);
-        out.retries = recovery.retries();
-        if (!streamed) {
+    // Whole blocks of 128 bytes, as the original program reads; our board sends two at once.
+    const std::int32_t total = flashSize / avrlink::kReadBlockSize * avrlink::kReadBlockSize;
+    const int chunk = lane.addressed ? 256 : avrlink::kReadBlockSize;
+    for (std::int32_t at = 0; at < total; at += chunk) {
+        const int count = int(std::min<std::int32_t>(chunk, total - at));
+        std::uint8_t data[256];
+        bool came;
+        if (lane.addressed) {
+            came = readAddressed(session, faces, lane, avrlink::memFlash, std::uint32_t(at), count, data);
+        } else {
+            came = streamCommand(session, faces, recovery, std::uint32_t(at));
+            std::copy_n(session.PageBuffer.begin(), count, data);
+        }
+        out.retries = recovery.retries() + lane.retries;
+        if (!came) {
             abortTransfer(session, faces, nullptr, false);
+            closeLane(session, faces, lane);
             return out;
         }
-        dump.append(reinterpret_cast<const char *>(session.PageBuffer.data()), avrlink::kReadBlockSize);
-        faces.progress.step();
-        if (faces.progress.stopRequested() && b + 1 < blocks) {
+        dump.append(reinterpret_cast<const char *>(data), count);
+        for (int i = 0; i < count / avrlink::kReadBlockSize; ++i)
+            faces.progress.step();
+        if (faces.progress.stopRequested() && at + count < total) {
             stopTransfer(session, faces, nullptr, false, QStringLiteral("Flash reading stopped. The file is left as it was."));
+            closeLane(session, faces, lane);
             out.result = Result::Cancelled;
             return out;
         }
     }
-    if (!streamClosed(session, faces, false)) {
+    const bool closed = streamClosed(session, faces, false);
+    closeLane(session, faces, lane);
+    if (!closed) {
         faces.progress.reset();
         faces.status(kAborted);
         return out;

@@ -9,6 +9,9 @@
 #include "recordingfaces.h"
 
 #include <QBuffer>
+#include <QFileInfo>
+#include <atomic>
+#include "porthold.h"
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -54,6 +57,7 @@ struct Catalogue {
 struct Bench {
     Catalogue catalogue;
     adaptersim::Simulator sim;
+    explicit Bench(adaptersim::Options options) : sim(std::move(options)) { begin(); }
     avrlink::Block CmdBlock{};
     avrlink::Page PageBuffer{};
     QString PortName;
@@ -61,7 +65,8 @@ struct Bench {
     core::Session session{CmdBlock, PageBuffer, PortName};
     int closingReads = 0;
 
-    Bench()
+    Bench() { begin(); }
+    void begin()
     {
         if (!sim.start())
             qFatal("simulator");
@@ -520,6 +525,218 @@ private slots:
         QFETCH(int, page);
         QFETCH(int, piece);
         QCOMPARE(core::pieceSize(page), piece);
+    }
+
+    // --- Fast transfers --------------------------------------------------------------------
+
+    void blockVerify_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<int>>("differ");  // file offsets whose byte differs from the chip's
+        QTest::newRow("empty file") << 0 << QList<int>{};
+        QTest::newRow("one byte, equal") << 1 << QList<int>{};
+        QTest::newRow("first byte") << 1000 << QList<int>{0};
+        QTest::newRow("middle, across a block border") << 1000 << QList<int>{127, 128, 500};
+        QTest::newRow("last byte, odd size") << 1001 << QList<int>{1000};
+        QTest::newRow("last byte of a whole block") << 256 << QList<int>{255};
+        QTest::newRow("every byte of a short last block") << 130 << QList<int>{128, 129};
+        QTest::newRow("whole Flash") << 8192 << QList<int>{8191};
+    }
+    void blockVerify()
+    {
+        // Flash comes in blocks of 128 bytes: as many as the file needs, then cmdEnd and Read
+        // Chip. Bytes are counted, live and at the end; bytes past the file's end are not compared.
+        QFETCH(int, size);
+        QFETCH(QList<int>, differ);
+        Bench b;
+        b.session.fast = true;
+        const adaptersim::Chip chip = patternedChip();
+        b.sim.setChip(chip);
+        QByteArray image(reinterpret_cast<const char *>(chip.flash.data()), size);
+        for (int at : differ)
+            image[at] = char(~image[at]);
+        QBuffer buffer(&image);
+        buffer.open(QIODevice::ReadOnly);
+        core::Faces f = b.user.faces();
+        const TDevice &mega8 = b.catalogue.named("TestMega8");
+        const core::VerifyResult r = core::verifyFlashImage(b.session, f, mega8, buffer, b.closing());
+        QCOMPARE(r.errors, int(differ.size()));
+        QCOMPARE(r.result, differ.isEmpty() ? core::Result::Done : core::Result::Failed);
+        QStringList live;
+        for (int n = 0; n <= differ.size(); ++n)
+            live << "Verifying Flash. Errors: " + QString::number(n);
+        QCOMPARE(b.user.texts("status").filter("Verifying"), live);
+        QCOMPARE(b.user.lastStatus(), differ.isEmpty() ? QString("Flash verifying completed. No errors.")
+                                                       : QString("Flash verifying failed: %1 errors.").arg(differ.size()));
+        const QStringList wire = b.blocks();
+        const int blocks = (size + 127) / 128;
+        QCOMPARE(wire.size(), 1 + blocks + 2);
+        QVERIFY2(QRegularExpression("^block 00 00 00 00 [0-9A-F ]{11}$").match(wire[0]).hasMatch(), qPrintable(wire[0]));
+        for (int i = 1; i <= blocks; ++i)
+            QVERIFY2(wire[i].startsWith("block 06 "), qPrintable(wire[i]));
+        QVERIFY(wire[blocks + 1].startsWith("block 00 00 "));
+        QCOMPARE(wire[blocks + 2], QString("block 01 00 00 00 00 00 00 00"));
+    }
+
+    void verifyWithoutFastTransfersIsByWords()
+    {
+        // The original program's way: one cmdReadWord per two bytes, no question to the adapter.
+        Bench b;
+        const adaptersim::Chip chip = patternedChip();
+        b.sim.setChip(chip);
+        QByteArray image(reinterpret_cast<const char *>(chip.flash.data()), 5);
+        QBuffer buffer(&image);
+        buffer.open(QIODevice::ReadOnly);
+        core::Faces f = b.user.faces();
+        core::verifyFlashImage(b.session, f, b.catalogue.named("TestMega8"), buffer, b.closing());
+        QCOMPARE(b.blocks(), QStringList({"block 07 00 00 00 00 00 00 00", "block 07 00 00 00 00 00 00 00",
+                                          "block 07 00 00 00 00 00 00 00", "block 00 00 00 00 00 00 00 00",
+                                          "block 01 00 00 00 00 00 00 00"}));
+    }
+
+    void oneOpenPerOperation_data()
+    {
+        QTest::addColumn<bool>("fast");
+        QTest::addColumn<int>("opens");  // of a 1000-byte verify: 1 with fast transfers, one per command without
+        QTest::newRow("fast transfers") << true << 1;
+        QTest::newRow("the original way") << false << 500 + 2;
+    }
+    void oneOpenPerOperation()
+    {
+        QFETCH(bool, fast);
+        QFETCH(int, opens);
+        adaptersim::Options options;
+        options.bridge.openUs = 1;  // makes the bridge model count the opens
+        Bench b(options);
+        b.session.fast = fast;
+        QByteArray image(1000, char(0xFF));
+        QBuffer buffer(&image);
+        buffer.open(QIODevice::ReadOnly);
+        core::Faces f = b.user.faces();
+        const long before = b.sim.bridgeCounts().opens;
+        core::verifyFlashImage(b.session, f, b.catalogue.named("TestMega8"), buffer, b.closing());
+        QCOMPARE(b.user.lastStatus(), QString("Flash verifying completed. No errors."));
+        QCOMPARE(b.sim.bridgeCounts().opens - before, long(opens));
+    }
+
+    void lostErase()
+    {
+        // The adapter drops the erase; the lock bits were unprogrammed before, so they read as
+        // after an erase. The first Flash block, read after it, shows the truth.
+        Bench b;
+        b.session.fast = true;
+        b.sim.setChip(patternedChip());
+        b.sim.setLogHandler([&b](const std::string &line) {
+            if (line.rfind("block 06", 0) == 0) {  // the erase never happened: Flash as it was
+                auto chip = b.sim.chip();
+                chip.flash = patternedChip().flash;
+                b.sim.setChip(chip);
+            }
+        });
+        b.user.answers << true << true;
+        core::Faces f = b.user.faces();
+        b.readChip();
+        const core::Result r = core::chipErase(b.session, f, b.catalogue.named("TestMega8"), b.closing());
+        b.sim.setLogHandler({});
+        QCOMPARE(r, core::Result::Failed);
+        QCOMPARE(b.user.lastStatus(), QString("Device erasing failed: Flash byte 0 reads %1 after the erase, not FFh.")
+                                          .arg(avrlink::hexByte(patternedChip().flash[0])));
+        const QStringList wire = b.blocks();
+        QCOMPARE(wire.mid(1), QStringList({"block 04 1E 93 07 E1 D9 FF FF", "block 06 1E 93 07 E1 D9 FF FF",
+                                           "block 01 00 00 00 00 00 00 00"}));  // one command more than the original way
+    }
+
+    void blockThatNeverLeftIsNoWrite()
+    {
+        // The port goes away between the Read Chip and the write (fast transfers: it stays
+        // open): the write's block cannot leave. Nothing may be read back as if it had.
+        Bench b;
+        b.session.fast = true;
+        core::Faces f = b.user.faces();
+        b.user.answers << true;
+        avrlink::PortHold hold(b.PortName, true);
+        QVERIFY(b.readChip().identified);
+        b.sim.stop();
+        const core::Result r = core::writeFuses(b.session, f, b.catalogue.named("TestMega8"), 0xE1, 0x99, 0xFF,
+                                                std::nullopt, b.closing());
+        QCOMPARE(r, core::Result::Aborted);
+        QCOMPARE(b.user.lastStatus(), QString("Operation aborted."));
+        QCOMPARE(b.closingReads, 0);
+    }
+
+    void lossesAtSeveralAddresses()
+    {
+        // One lost reply at each of three addresses: three attempts are allowed per address, not
+        // per operation.
+        Bench b;
+        b.session.fast = true;
+        const adaptersim::Chip chip = patternedChip();
+        b.sim.setChip(chip);
+        auto o = b.sim.options();
+        o.fault.code = avrlink::cmdReadBlock;
+        o.fault.address = 128;
+        b.sim.setOptions(o);
+        std::atomic<int> hits{0}, ends{0};
+        b.sim.setLogHandler([&](const std::string &line) {
+            // Each recovery closes the stream: the fault moves on from 128 to 256 and 384. (The
+            // first cmdEnd is the question whether the adapter is our board.)
+            if (line.rfind("block 00 ", 0) == 0 && ++ends > 1 && hits < 3) {
+                auto next = b.sim.options();
+                next.fault.address = 128 * (++hits + 1);
+                b.sim.setOptions(next);
+            }
+        });
+        QTemporaryDir dir;
+        core::Faces f = b.user.faces();
+        const core::ReadResult r =
+            core::readFlash(b.session, f, b.catalogue.named("TestMega8"), dir.filePath("dump.bin"), b.closing());
+        b.sim.setLogHandler({});
+        QCOMPARE(r.result, core::Result::Done);
+        QVERIFY2(r.retries >= 3, qPrintable(b.blocks().join('\n')));
+        QCOMPARE(rig::readFile(dir.filePath("dump.bin")), QByteArray(reinterpret_cast<const char *>(chip.flash.data()), 8192));
+    }
+
+    void bridgeLatency_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("write") << "write";
+        QTest::newRow("verify") << "verify";
+        QTest::newRow("read") << "read";
+    }
+    void bridgeLatency()
+    {
+        // An FTDI bridge left at its 16 ms latency timer (the low-latency request refused): its
+        // latency_timer in sysfs widens every reply window, and every operation completes.
+        QFETCH(QString, operation);
+        adaptersim::Options options;
+        QVERIFY(adaptersim::bridgeModel("ftdi-16ms", &options.bridge));
+        options.wirePaced = true;
+        Bench b(options);
+        b.session.fast = true;
+        QTemporaryDir sysfs;
+        const QString name = QFileInfo(QFileInfo(b.PortName).canonicalFilePath()).fileName();
+        QVERIFY(QDir().mkpath(sysfs.filePath("class/tty/" + name + "/device")));
+        QVERIFY(rig::writeFile(sysfs.filePath("class/tty/" + name + "/device/latency_timer"), "16\n"));
+        qputenv("TARVANE_SYSFS_ROOT", QFile::encodeName(sysfs.path()));
+        const adaptersim::Chip chip = patternedChip();
+        b.sim.setChip(chip);
+        QByteArray image(reinterpret_cast<const char *>(chip.flash.data()), 2048);
+        QBuffer buffer(&image);
+        buffer.open(QIODevice::ReadOnly);
+        core::Faces f = b.user.faces();
+        const TDevice &mega8 = b.catalogue.named("TestMega8");
+        QTemporaryDir dir;
+        core::Result r;
+        if (operation == "write")
+            r = core::writeFlashImage(b.session, f, mega8, buffer);
+        else if (operation == "verify")
+            r = core::verifyFlashImage(b.session, f, mega8, buffer, b.closing()).result;
+        else
+            r = core::readFlash(b.session, f, mega8, dir.filePath("dump.bin"), b.closing()).result;
+        qunsetenv("TARVANE_SYSFS_ROOT");
+        QCOMPARE(r, core::Result::Done);
+        QVERIFY2(!b.user.lastStatus().contains("Retries"), qPrintable(b.user.lastStatus()));
+        QVERIFY(b.user.texts("information").isEmpty());
     }
 };
 
