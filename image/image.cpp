@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <utility>
 
 namespace image {
 

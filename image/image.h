@@ -4,7 +4,7 @@
 // stays with the caller, which replaces its target only once every byte is on disk.
 #pragma once
 
-#include "codec.h"
+#include "imagecodec.h"
 
 #include <QByteArray>
 #include <QString>

@@ -3,7 +3,7 @@
 // format. Each reader returns an empty string on success, otherwise the reason with its place.
 #pragma once
 
-#include "codec.h"
+#include "imagecodec.h"
 
 #include <string>
 #include <string_view>

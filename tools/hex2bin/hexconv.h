@@ -4,7 +4,7 @@
 // name of its output, and its command line.
 #pragma once
 
-#include "codec.h"
+#include "imagecodec.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Memory images and the files that hold them: Intel HEX, Motorola S-record, ELF and raw, read
 // into an image with holes, and an image written out as HEX, S-record or raw. Standard C++
-// only, so that the converter program carries no toolkit; image.h adds the file handling.
+// only, so that the converter program carries no toolkit; image.h adds the file handling on Qt Core.
 //
 // Reading. A file is read for one memory of a given size: every byte it gives must lie below
 // that size, or the file is refused with the first address outside named. Two records giving
