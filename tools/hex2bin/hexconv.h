@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Intel HEX to raw Flash image conversion, kept free of I/O policy so tests call it directly.
+// The converter program's rules, kept free of I/O policy so tests call them directly: its
+// reading of Intel HEX (image/'s reader, as this program has always worded its refusals), the
+// name of its output, and its command line.
 #pragma once
+
+#include "imagecodec.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,13 +21,11 @@ struct Result {
                                      // as long as the highest address used
 };
 
-// Highest image size accepted: data may not reach beyond 16 MiB. Far more than any AVR
-// Flash, and it keeps a stray extended address record from asking for gigabytes.
-inline constexpr std::size_t maxImageSize = 0x1000000;
+// Highest image size accepted: data may not reach beyond 16 MiB.
+inline constexpr std::size_t maxImageSize = image::maxImageSize;
 
-// Largest HEX text accepted: a 16 MiB image written one byte per record with CR LF ends
-// (15 characters a byte) and its address records stays below this; larger input is refused.
-inline constexpr std::size_t maxHexTextSize = 16 * maxImageSize;
+// Largest HEX text accepted; larger input is refused.
+inline constexpr std::size_t maxHexTextSize = image::maxFileSize;
 
 // Converts the whole text of an Intel HEX file (record types 00 to 05). Lines end at LF,
 // CR LF or a lone CR, as avr-objcopy reads them.
