@@ -40,6 +40,10 @@ void parseSettings(const QByteArray &content, SettingsValues &values)
             values.FastTransfers = true;
         else if (line == "FastTransfers=off")
             values.FastTransfers = false;
+        else if (line == "VerifyAfterWriting=on")
+            values.VerifyAfterWriting = true;
+        else if (line == "VerifyAfterWriting=off")
+            values.VerifyAfterWriting = false;
     }
 }
 
@@ -48,7 +52,8 @@ QByteArray formatSettings(const SettingsValues &values)
     QByteArray out;
     for (const QByteArray &line : {kSettingsHeader, values.PortName.toLocal8Bit(), values.WriteToFile.toLocal8Bit(),
                                    values.ReadFromFile.toLocal8Bit(),
-                                   QByteArray(values.FastTransfers ? "FastTransfers=on" : "FastTransfers=off")}) {
+                                   QByteArray(values.FastTransfers ? "FastTransfers=on" : "FastTransfers=off"),
+                                   QByteArray(values.VerifyAfterWriting ? "VerifyAfterWriting=on" : "VerifyAfterWriting=off")}) {
         out += line;
         out += "\r\n";
     }

@@ -178,6 +178,7 @@ void TfmMain::btReadClick()
     core::Session link = session();
     LastChipRead = {};
     LastReadDevice = nullptr;
+    ErasedSinceRead = false;
     if (!core::readChip(link, faces())) {
         // A half reply names no chip and no bit: nothing is identified and no box is ticked
         // from it, and the writes stay disabled.
@@ -222,5 +223,7 @@ void TfmMain::btWriteLocksClick()
 void TfmMain::btChipEraseClick()
 {
     core::Session link = session();
-    core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); });
+    if (core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); })
+        == core::Result::Done)
+        ErasedSinceRead = true;
 }

@@ -11,7 +11,17 @@
 void TfmMain::btWriteFlashClick()
 {
     core::Session link = session();
-    core::writeFlash(link, faces(), *CurDevice, edReadFromFile->text());
+    // A write onto Flash that was not erased programs only the bits it clears: offer the erase
+    // first, unless one ran since the chip was read. No writes as the original program did.
+    if (!ErasedSinceRead && !edReadFromFile->text().isEmpty()
+        && dlg.confirm(this, QStringLiteral("Erase the chip before writing Flash?"))) {
+        if (core::chipErase(link, faces(), *CurDevice, closingRead(), {}, true) != core::Result::Done)
+            return;
+        ErasedSinceRead = true;
+    }
+    core::writeFlash(link, faces(), *CurDevice, edReadFromFile->text(),
+                     QStringLiteral("Input file name for Flash programming."),
+                     VerifyAfterWriting ? closingRead() : core::ReadChipStep());
 }
 
 void TfmMain::btVerifyFlashClick()

@@ -142,6 +142,10 @@ void TfmMain::buildWindow()
     actFastTransfers->setObjectName(QStringLiteral("actFastTransfers"));
     actFastTransfers->setCheckable(true);
     actFastTransfers->setChecked(FastTransfers);
+    actVerifyAfterWriting = file->addAction(QStringLiteral("Verify after writing"), this, &TfmMain::VerifyAfterWritingClick);
+    actVerifyAfterWriting->setObjectName(QStringLiteral("actVerifyAfterWriting"));
+    actVerifyAfterWriting->setCheckable(true);
+    actVerifyAfterWriting->setChecked(VerifyAfterWriting);
     file->addSeparator();
     QAction *exit = file->addAction(QStringLiteral("Exit"), this, &TfmMain::Exit1Click);
     exit->setObjectName(QStringLiteral("Exit1"));
@@ -396,11 +400,13 @@ bool TfmMain::ExchangeCommand()
 
 void TfmMain::LoadSettings()
 {
-    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers};
+    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting};
     SettingsUnread = !readSettingsFile(ConfigFile, values);
     PortName = values.PortName;
     FastTransfers = values.FastTransfers;
     actFastTransfers->setChecked(FastTransfers);
+    VerifyAfterWriting = values.VerifyAfterWriting;
+    actVerifyAfterWriting->setChecked(VerifyAfterWriting);
     edWriteToFile->setText(values.WriteToFile);
     edReadFromFile->setText(values.ReadFromFile);
     if (SettingsUnread)
@@ -414,7 +420,8 @@ void TfmMain::SaveSettings()
         setStatus(QStringLiteral("Settings not saved: the settings file could not be read at start-up."));
         return;
     }
-    if (!writeSettingsFile(ConfigFile, {PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers}))
+    if (!writeSettingsFile(ConfigFile,
+                           {PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting}))
         setStatus(QStringLiteral("Can`t write settings file; the old one is kept."));
 }
 
@@ -432,6 +439,12 @@ void TfmMain::Options1Click()
 void TfmMain::FastTransfersClick(bool on)
 {
     FastTransfers = on;
+    SaveSettings();
+}
+
+void TfmMain::VerifyAfterWritingClick(bool on)
+{
+    VerifyAfterWriting = on;
     SaveSettings();
 }
 

@@ -43,6 +43,10 @@ public:
     // blocks, checks an erase and uses our board's extensions; off, the original program's
     // exact command sequences. Kept in config.txt after its four lines.
     bool FastTransfers = true;
+    // "Verify after writing" (File menu): a Flash write is followed by a verify of its image.
+    bool VerifyAfterWriting = true;
+    // A Chip Erase ran since the last Read Chip: a Flash write does not offer one first.
+    bool ErasedSinceRead = false;
 
     QString statusText() const;
     // The window's face at the two sizes it uses: 11 px, and 13 px for the larger captions.
@@ -60,6 +64,7 @@ public:
     QStatusBar *StatusBar1;
     QProgressBar *ProgressBar1;
     QAction *actFastTransfers;
+    QAction *actVerifyAfterWriting;
 
 public slots:
     // Programmer link
@@ -98,6 +103,7 @@ public slots:
     void SaveSettings();
     void Options1Click();
     void FastTransfersClick(bool on);
+    void VerifyAfterWritingClick(bool on);
     void Exit1Click();
     void About1Click();
 

@@ -287,14 +287,14 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
 }
 
 Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
-                 const std::function<void()> &processEvents)
+                 const std::function<void()> &processEvents, bool asked)
 {
     session.CmdBlock[0] = avrlink::cmdChipErase;
-    if (!faces.confirm(QStringLiteral("Are you sure want to erase chip ?"))) {
+    if (!asked && !faces.confirm(QStringLiteral("Are you sure want to erase chip ?"))) {
         faces.status(QStringLiteral("Device erasing is canceled."));
         return Result::Cancelled;
     }
-    if (!faces.confirm(QStringLiteral("Really ?")))
+    if (!asked && !faces.confirm(QStringLiteral("Really ?")))
         return Result::Cancelled;
     const avrlink::PortHold hold(session.PortName, session.fast);
     if (!chipCommandSent(session, faces))

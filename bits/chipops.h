@@ -88,7 +88,9 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
 // Chip Erase: block 04, every other byte carried over; two questions. processEvents runs
 // between the erase and its Read Chip (the window lets pending messages through there). With
 // fast transfers the first Flash block is read after the erase and must be blank.
+// asked: the user has said Yes to an erase already (before a Flash write, or on the command
+// line): the two questions are not asked again.
 Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
-                 const std::function<void()> &processEvents = {});
+                 const std::function<void()> &processEvents = {}, bool asked = false);
 
 }  // namespace core

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// verify-flash FILE: Flash against a raw image or Intel HEX; differences exit with 1.
+// verify-flash FILE: Flash against a raw image, Intel HEX, S-record or ELF; differences exit with 1.
 #include "context.h"
 
-#include "filechoice.h"
 #include "flashops.h"
-
-#include <QBuffer>
 
 namespace cli {
 
@@ -23,14 +20,7 @@ int verifyFlash(Context &c)
     if (const int exit = c.deviceInForce(device))
         return exit;
     const core::Faces f = c.terminal.faces();
-    if (!isHexFileName(name))
-        return c.finish(core::verifyFlash(c.session, f, *device, name, c.closingRead()).result);
-    QByteArray image;
-    if (!loadHexImage(name, image))
-        return kFileError;
-    QBuffer buffer(&image);
-    buffer.open(QIODevice::ReadOnly);
-    return c.finish(core::verifyFlashImage(c.session, f, *device, buffer, c.closingRead()).result);
+    return c.finish(core::verifyFlash(c.session, f, *device, name, c.closingRead()).result);
 }
 
 }  // namespace cli

@@ -220,6 +220,17 @@ std::optional<std::uint8_t> parseByte(const QString &text)
     return std::uint8_t(match.captured(1).toUInt(nullptr, 16));
 }
 
+bool takeFlag(Context &c, const QString &flag)
+{
+    const qsizetype at = c.arguments.indexOf(flag);
+    if (at < 0)
+        return false;
+    c.arguments.removeAt(at);
+    if (at < c.rawArguments.size())
+        c.rawArguments.removeAt(at);
+    return true;
+}
+
 std::optional<QString> fileArgument(const Context &c, int i)
 {
     const QString name = c.arguments.value(i);
@@ -266,13 +277,5 @@ void Terminal::fileError(const QString &text, const QString &file, const QString
     error(line + QStringLiteral(" \"") + file + QStringLiteral("\": ") + reason + QLatin1Char('.'));
 }
 
-bool loadHexImage(const QString &name, QByteArray &image)
-{
-    QString reason;
-    if (core::loadHexImage(name, image, &reason))
-        return true;
-    printErr(QStringLiteral("Error converting HEX to BIN: %1: %2.").arg(name, reason));
-    return false;
-}
 
 }  // namespace cli

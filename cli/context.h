@@ -59,6 +59,7 @@ struct Context {
     QString PortName;
     QString deviceName;  // --device, empty: identify by signature
     bool json = false;
+    bool verifyAfterWriting = true;  // "Verify after writing" from the settings; --no-verify clears it
     QStringList arguments;  // the command's own
     QList<QByteArray> rawArguments;  // the same as the system handed them over
 
@@ -89,6 +90,9 @@ struct Context {
 // One or two hex digits, with an optional "0x": "E1", "e1", "0xE1", "5"; nothing otherwise.
 std::optional<std::uint8_t> parseByte(const QString &text);
 
+// Takes the command's own option flag out of its arguments; true when it was there.
+bool takeFlag(Context &c, const QString &flag);
+
 // The command's argument i as a file name. A name whose bytes do not survive the conversion
 // to text (not valid in the system's encoding) would name another file: it is refused on
 // standard error, and nothing is returned.
@@ -102,8 +106,6 @@ inline constexpr int kInterrupted = 130;
 void printOut(const QString &text);  // a line on standard output
 void printErr(const QString &text);  // a line on standard error
 
-// An Intel HEX file converted in memory into image; false after the reason went to stderr.
-bool loadHexImage(const QString &name, QByteArray &image);
 
 // The commands, one file each.
 int readChip(Context &c);

@@ -23,9 +23,14 @@ const char *const kUsageText =
     "                              extended byte is kept)\n"
     "  write-lock BYTE             the lock byte\n"
     "  erase                       Chip Erase\n"
-    "  write-flash FILE            raw image, or Intel HEX by its .hex name\n"
-    "  verify-flash FILE           compare Flash with a raw image or Intel HEX\n"
-    "  read-flash FILE             the whole Flash into a raw image\n"
+    "  write-flash [--erase] [--no-verify] FILE\n"
+    "                              a raw image, or Intel HEX (.hex, .ihex), S-record\n"
+    "                              (.srec, .s19, .s28, .s37) or ELF by its name; with\n"
+    "                              --erase a Chip Erase first; verified afterwards\n"
+    "  verify-flash FILE           compare Flash with an image of any of those kinds\n"
+    "  read-flash [--trim] FILE    the whole Flash into a raw image, or Intel HEX or\n"
+    "                              S-record by the name; --trim leaves out the erased\n"
+    "                              bytes at the end of a HEX or S-record file\n"
     "  devices                     the catalogue: name, signature, Flash and page size\n"
     "\n"
     "Options:\n"
@@ -36,6 +41,7 @@ const char *const kUsageText =
     "  --json         read-chip prints one JSON object\n"
     "  --compatible   the original program's exact command sequences, the port opened for\n"
     "                 every command (Fast transfers off, whatever the settings file says)\n"
+    "  --no-verify    no verify after a Flash write (Verify after writing off)\n"
     "  -h, --help     this text\n"
     "\n"
     "Nothing is asked: a fuse or lock write prints its changes and warnings on standard\n"
@@ -72,6 +78,7 @@ int main(int argc, char *argv[])
     QString command;
     std::optional<QString> port;
     bool compatible = false;
+    bool noVerify = false;
     while (!args.isEmpty()) {
         const QString a = args.takeFirst();
         const QByteArray rawA = raw.takeFirst();
@@ -83,6 +90,8 @@ int main(int argc, char *argv[])
             c.json = true;
         } else if (a == QLatin1String("--compatible")) {
             compatible = true;
+        } else if (a == QLatin1String("--no-verify")) {
+            noVerify = true;
         } else if (a == QLatin1String("--port") || a == QLatin1String("--device")) {
             if (args.isEmpty())
                 return usage(a + QStringLiteral(" needs a value."));
@@ -116,6 +125,7 @@ int main(int argc, char *argv[])
     readSettingsFile(settingsFilePath(c.baseDir), values);
     c.PortName = port ? *port : values.PortName;
     c.session.fast = values.FastTransfers && !compatible;
+    c.verifyAfterWriting = values.VerifyAfterWriting && !noVerify;
     avrlink::setPortChoiceHint(QStringLiteral("with --port, or on line 2 of the settings file ")
                                + settingsFilePath(c.baseDir));
     cli::catchInterrupt();

@@ -3,10 +3,12 @@
 
 #include "filechoice.h"
 #include "hexconv.h"
+#include "image.h"
 #include "lane.h"
 #include "board.h"
 #include "porthold.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -132,8 +134,8 @@ QString fileErrorReason(const QFileDevice &file, int savedErrno)
     return reason;
 }
 
-// Whether a dump could take the target's place, asked before the adapter is: a temporary file
-// beside it, or the file itself when it is writable in a folder that takes no new file.
+}  // namespace
+
 bool canReplace(const QString &name, const Faces &faces)
 {
     QSaveFile probe(name);
@@ -148,8 +150,6 @@ bool canReplace(const QString &name, const Faces &faces)
                                         .arg(target.absoluteFilePath(), withoutTrailingStops(probe.errorString())));
     return false;
 }
-
-}  // namespace
 
 int pieceSize(int pageSize)
 {
@@ -197,6 +197,32 @@ bool openImage(const QString &name, QFile &file, const Faces &faces)
     return false;
 }
 
+std::unique_ptr<QIODevice> openFlashImage(const QString &name, const TDevice &device, const Faces &faces)
+{
+    const QByteArray head = [&] {
+        QFile probe(name);
+        return QFileInfo(name).isFile() && probe.open(QIODevice::ReadOnly) ? probe.read(4) : QByteArray();
+    }();
+    if (image::formatToRead(name.toStdString(), head.toStdString()) == image::Format::Raw) {
+        auto file = std::make_unique<QFile>();
+        if (!openImage(name, *file, faces))
+            return nullptr;
+        return file;
+    }
+    // Intel HEX, S-record and ELF are read whole into a memory image, holes FFh.
+    const image::Loaded loaded = image::load(name, std::max<qint64>(device.FlashSize, 0), image::Memory::Flash);
+    if (!loaded.ok) {
+        faces.error(QStringLiteral("Can`t read file \"%1\": %2.").arg(QFileInfo(name).absoluteFilePath(), loaded.error));
+        faces.status(loaded.error.contains(QLatin1String("lies outside")) ? QStringLiteral("Incorrect file size.")
+                                                                          : kAborted);
+        return nullptr;
+    }
+    auto buffer = std::make_unique<QBuffer>();
+    buffer->setData(loaded.bytes);
+    buffer->open(QIODevice::ReadOnly);
+    return buffer;
+}
+
 bool sizeHoldsContents(QFile &file)
 {
     // Files of /proc and /sys say 0 or 4096 bytes and hold something else: the last byte the
@@ -214,17 +240,30 @@ bool sizeHoldsContents(QFile &file)
 // --- Flash write -----------------------------------------------------------------------
 
 Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                  const QString &missing)
+                  const QString &missing, const ReadChipStep &verifyAfter)
 {
     if (!nameGiven(name, missing, faces))
         return Result::Aborted;
     const int piece = pieceSize(device.PageSize);
     session.CmdBlock[0] = avrlink::cmdWritePage;
     session.CmdBlock[1] = std::uint8_t((piece != 0 ? piece : device.PageSize) & 0xFF);
-    QFile file;
-    if (!openImage(name, file, faces))
+    const std::unique_ptr<QIODevice> image = openFlashImage(name, device, faces);
+    if (!image)
         return Result::Aborted;
-    return writeFlashImage(session, faces, device, file);
+    // The write and its verify are one operation on the port.
+    const avrlink::PortHold hold(session.PortName, session.fast);
+    const Result written = writeFlashImage(session, faces, device, *image);
+    if (written != Result::Done || !verifyAfter)
+        return written;
+    if (!image->open(QIODevice::ReadOnly)) {
+        faces.fileError(QStringLiteral("Can`t open file."), name, image->errorString());
+        faces.status(kAborted);
+        return Result::Aborted;
+    }
+    const VerifyResult verified = verifyFlashImage(session, faces, device, *image, verifyAfter);
+    if (verified.result == Result::Done)
+        faces.status(withRetries(QStringLiteral("Flash programming completed. Verified."), verified.retries));
+    return verified.result;
 }
 
 namespace {
@@ -368,10 +407,10 @@ VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &de
     if (!nameGiven(name, missing, faces))
         return {};
     session.CmdBlock[0] = avrlink::cmdReadWord;
-    QFile file;
-    if (!openImage(name, file, faces))
+    const std::unique_ptr<QIODevice> image = openFlashImage(name, device, faces);
+    if (!image)
         return {};
-    return verifyFlashImage(session, faces, device, file, closingRead);
+    return verifyFlashImage(session, faces, device, *image, closingRead);
 }
 
 VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image,
@@ -475,8 +514,6 @@ VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevic
 
 // --- Flash read ------------------------------------------------------------------------
 
-namespace {
-
 // Puts a dump in place of the target. The bytes go to a temporary file beside it, which
 // replaces it only once all are written: a failed write never destroys the file it was to
 // replace. A writable file in a folder that takes no new file is written in place instead, now
@@ -513,10 +550,9 @@ bool saveDump(const QString &name, const QByteArray &dump, const Faces &faces)
     return false;
 }
 
-}  // namespace
 
 ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                     const ReadChipStep &closingRead)
+                     const ReadChipStep &closingRead, bool trimTrailingFF)
 {
     if (!nameGiven(name, QStringLiteral("Input file name to save Flash."), faces))
         return {};
@@ -590,7 +626,8 @@ ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device
         return out;
     }
     faces.progress.reset();
-    if (!saveDump(name, dump, faces)) {
+    // Intel HEX or S-record by the file's name, raw otherwise.
+    if (!saveDump(name, image::encode(dump, name, trimTrailingFF), faces)) {
         faces.status(kAborted);
         return out;
     }
@@ -624,29 +661,6 @@ std::optional<QString> takeChosenImage(const QString &chosen, const QString &con
     faces.status(QStringLiteral("Converted ") + QFileInfo(chosen).fileName() + QStringLiteral(" to ")
                  + QFileInfo(converted.binaryName).fileName() + QStringLiteral(" successfuly."));
     return converted.binaryName;
-}
-
-bool loadHexImage(const QString &path, QByteArray &image, QString *reason)
-{
-    // Far more than the text of any 16 MB image.
-    constexpr qint64 maxHexText = 64 * 1024 * 1024;
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) || file.isSequential()) {
-        *reason = QStringLiteral("cannot open the file");
-        return false;
-    }
-    if (file.size() > maxHexText) {
-        *reason = QStringLiteral("the file is too large for Intel HEX of a Flash image");
-        return false;
-    }
-    const QByteArray text = file.readAll();
-    const hexconv::Result result = hexconv::convert(text.toStdString());
-    if (!result.ok) {
-        *reason = QString::fromStdString(result.error);
-        return false;
-    }
-    image = QByteArray(reinterpret_cast<const char *>(result.image.data()), qsizetype(result.image.size()));
-    return true;
 }
 
 }  // namespace core

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QIODevice>
 #include <QString>
+#include <memory>
 #include <optional>
 
 namespace core {
@@ -34,12 +35,29 @@ QString noAcknowledgementText(const QString &port);
 // says. Reports "Can`t open file." (with the reason, where the front end shows one) and
 // returns false.
 bool openImage(const QString &name, QFile &file, const Faces &faces);
+// The image named, for Write FLASH or Verify FLASH: a raw file opened as openImage does, or an
+// Intel HEX, S-record or ELF file (by its name, or ELF by its first bytes) read whole into a
+// memory image with holes FFh. A file that cannot be read, or that puts data outside Flash, is
+// reported with the reason and the address; nothing then.
+std::unique_ptr<QIODevice> openFlashImage(const QString &name, const TDevice &device, const Faces &faces);
+// Whether a dump could take the target's place, asked before the adapter is: a temporary file
+// beside it, or the file itself when it is writable in a folder that takes no new file. Tells
+// "Cannot create file" when not.
+bool canReplace(const QString &name, const Faces &faces);
+// Puts a dump in place of the target: written to a temporary file beside it that replaces it
+// only once every byte is on disk, or in place for a writable file in a folder that takes no
+// new file. False after the failure was told.
+bool saveDump(const QString &name, const QByteArray &dump, const Faces &faces);
 // Whether an open file's size from stat and the bytes it holds agree; leaves it at its start.
 bool sizeHoldsContents(QFile &file);
 
-// Flash write of the file named (empty: the error box missing, "Incorrect file name.").
+// Flash write of the file named (empty: the error box missing, "Incorrect file name."). With
+// verifyAfter ("Verify after writing") a verify of the same image follows, closed by that Read
+// Chip; its result is the operation's: "Flash programming completed. Verified." or "Flash
+// verifying failed: N errors.".
 Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                  const QString &missing = QStringLiteral("Input file name for Flash programming."));
+                  const QString &missing = QStringLiteral("Input file name for Flash programming."),
+                  const ReadChipStep &verifyAfter = {});
 // The same from an image already open (a file, or an image converted in memory).
 Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image);
 
@@ -63,17 +81,16 @@ struct ReadResult {
     Result result = Result::Aborted;
     int retries = 0;
 };
-// Flash read into the file named. The target is replaced only once every block is in and
-// written; a target that is not a regular file is refused.
+// Flash read into the file named: Intel HEX for names ending .hex, .ihex or .eep, S-record for
+// .srec, .s19, .s28 or .s37, raw otherwise; trailing FFh left out of HEX and S-record only when
+// trimTrailingFF is set. The target is replaced only once every block is in and written; a
+// target that is not a regular file is refused.
 ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
-                     const ReadChipStep &closingRead);
+                     const ReadChipStep &closingRead, bool trimTrailingFF = false);
 
 // A file chosen for Write FLASH: a HEX file is converted beside itself by the converter
 // program and the image's name returned; any other name comes back as it is. Nothing on failure
 // (reported: "Error converting HEX to BIN.", "Error convert.").
 std::optional<QString> takeChosenImage(const QString &chosen, const QString &converter, const Faces &faces);
-
-// An Intel HEX file converted in memory. False with a one-line reason when it cannot be.
-bool loadHexImage(const QString &path, QByteArray &image, QString *reason);
 
 }  // namespace core

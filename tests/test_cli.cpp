@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,6 +33,37 @@ QString binDir()
 QString fixtures()
 {
     return QStringLiteral(TARVANE_HEX_FIXTURES);
+}
+
+// avr-gcc's sample programs in every format avr-objcopy writes (tests/image.cmake).
+QString images()
+{
+    return QStringLiteral(TARVANE_IMAGE_FIXTURES);
+}
+
+// avr-objcopy turns a HEX or S-record file into the binary image it stands for.
+QByteArray objcopyImage(const QString &file, const QString &format)
+{
+    QTemporaryDir dir;
+    QProcess p;
+    p.start("avr-objcopy", {"-I", format, "-O", "binary", "--gap-fill", "0xFF", file, dir.filePath("out.bin")});
+    if (!p.waitForFinished(30000) || p.exitCode() != 0)
+        return QByteArray("avr-objcopy failed");
+    QFile f(dir.filePath("out.bin"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// An ATmega328P, whose images tests/image.cmake builds.
+adaptersim::Chip mega328p()
+{
+    adaptersim::Chip c;
+    c.signature = {0x1E, 0x95, 0x0F};
+    c.lowFuse = 0x62;
+    c.highFuse = 0xD9;
+    c.extFuse = 0xFF;
+    c.flash.assign(32768, 0x00);  // not erased: a write onto it would show
+    c.pageSize = 128;
+    return c;
 }
 
 struct Run {
@@ -79,7 +111,7 @@ class TestCli : public QObject {
         return r;
     }
     // The original program's command sequences, which the wire checks below expect.
-    Run onPort(QStringList args) { return cli(QStringList{"--port", port(), "--compatible"} + args); }
+    Run onPort(QStringList args) { return cli(QStringList{"--port", port(), "--compatible", "--no-verify"} + args); }
     Run onPortFast(QStringList args) { return cli(QStringList{"--port", port()} + args); }
     QStringList blocks() const
     {
@@ -336,8 +368,10 @@ private slots:
                                      << "Can`t open file \"/proc/self/status\": its size on disk does not match its contents";
         QTest::newRow("too large") << QStringList{"verify-flash", "@/large.bin"}
                                    << "File size is greater than size of Flash for target device.";
-        QTest::newRow("bad HEX") << QStringList{"write-flash", "@/bad.hex"} << "Error converting HEX to BIN";
-        QTest::newRow("bad HEX to verify") << QStringList{"verify-flash", "@/bad.hex"} << "Error converting HEX to BIN";
+        QTest::newRow("bad HEX") << QStringList{"write-flash", "@/bad.hex"}
+                                 << "Can`t read file \"@/bad.hex\": line 1: bad checksum 0xF3";
+        QTest::newRow("bad HEX to verify") << QStringList{"verify-flash", "@/bad.hex"}
+                                           << "Can`t read file \"@/bad.hex\": line 1: bad checksum 0xF3";
         QTest::newRow("no folder") << QStringList{"read-flash", "@/no/such/dump.bin"} << "Cannot create file";
     }
     void fileErrors()
@@ -388,6 +422,107 @@ private slots:
         QVERIFY(!blocks().contains("block 00 00 00 00 00 00 00 00"));  // a page left hanging is not closed
     }
 
+
+    // --- Image files ---------------------------------------------------------------------
+
+    void writeEveryFormat_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("Intel HEX") << "m328.hex";
+        QTest::newRow("S-record") << "m328.srec";
+        QTest::newRow("ELF") << "m328.elf";
+        QTest::newRow("raw") << "m328.flash.bin";
+    }
+    void writeEveryFormat()
+    {
+        // Each kind of file gives the same Flash, avr-objcopy's image with its gap FFh; erased
+        // first, verified after.
+        if (images().isEmpty())
+            QSKIP("no avr-gcc: no image fixtures");
+        QFETCH(QString, file);
+        sim->setChip(mega328p());
+        const QByteArray expected = readFile(images() + "/m328.flash.bin");
+        QVERIFY(expected.size() > 0x7E00);  // the part placed at 0x7E00, past a gap
+        const Run r = cli({"--port", port(), "--compatible", "write-flash", "--erase", images() + "/" + file});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out.trimmed(), QString("Flash programming completed. Verified."));
+        const auto flash = sim->chip().flash;
+        const QByteArray chip(reinterpret_cast<const char *>(flash.data()), int(flash.size()));
+        QCOMPARE(chip.left(expected.size()), expected);
+        QCOMPARE(chip.mid(expected.size()), QByteArray(32768 - expected.size(), char(0xFF)));
+        const QStringList wire = blocks();
+        QCOMPARE(wire.mid(0, 3), QStringList({"block 01 00 00 00 00 00 00 00", "block 04 1E 95 0F 62 D9 FF FF",
+                                              "block 01 00 00 00 00 00 00 00"}));  // identify, erase, its read
+        QCOMPARE(wire.filter(QRegularExpression("^block 07 ")).size(), (expected.size() + 1) / 2);  // the verify
+        QCOMPARE(wire.last(), QString("block 01 00 00 00 00 00 00 00"));
+    }
+
+    void verifyCatchesAWrongWrite()
+    {
+        // The pages do not hold: as the verify begins, Flash is as it was before the write. The
+        // verify after writing says so.
+        if (images().isEmpty())
+            QSKIP("no avr-gcc: no image fixtures");
+        sim->setChip(mega328p());
+        sim->setLogHandler([this](const std::string &line) {
+            if (line.rfind("block 06", 0) == 0 && sim->chip().flash[0] != 0x00)
+                sim->setChip(mega328p());
+        });
+        const Run r = onPortFast({"write-flash", images() + "/m328.hex"});
+        sim->setLogHandler({});
+        QCOMPARE(r.exit, 1);
+        QVERIFY2(r.out.trimmed().startsWith("Flash verifying failed: "), qPrintable(r.out));
+    }
+
+    void readEveryFormat_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("format");  // avr-objcopy's name for it
+        QTest::addColumn<bool>("trim");
+        QTest::newRow("Intel HEX") << "dump.hex" << "ihex" << false;
+        QTest::newRow("Intel HEX, .ihex") << "dump.ihex" << "ihex" << false;
+        QTest::newRow("S-record") << "dump.srec" << "srec" << false;
+        QTest::newRow("S-record, .s19") << "dump.s19" << "srec" << false;
+        QTest::newRow("Intel HEX, trimmed") << "dump.hex" << "ihex" << true;
+        QTest::newRow("S-record, trimmed") << "dump.s37" << "srec" << true;
+        QTest::newRow("raw") << "dump.bin" << "" << false;
+        QTest::newRow("raw, trim has no effect") << "dump.bin" << "" << true;
+    }
+    void readEveryFormat()
+    {
+        // The dump's format follows its name; avr-objcopy reads it back as the chip's Flash.
+        QFETCH(QString, name);
+        QFETCH(QString, format);
+        QFETCH(bool, trim);
+        adaptersim::Chip c = mega328p();
+        std::fill(c.flash.begin(), c.flash.end(), 0xFF);
+        for (int i = 0; i < 5000; ++i)
+            c.flash[std::size_t(i)] = std::uint8_t(i * 7);
+        c.flash[20000] = 0x42;  // past a gap of erased bytes
+        sim->setChip(c);
+        QStringList args{"read-flash"};
+        if (trim)
+            args << "--trim";
+        const Run r = onPortFast(args << path(name));
+        QCOMPARE(r.exit, 0);
+        const QByteArray chip(reinterpret_cast<const char *>(c.flash.data()), 32768);
+        const QByteArray back = format.isEmpty() ? readFile(path(name)) : objcopyImage(path(name), format);
+        QCOMPARE(back, trim && !format.isEmpty() ? chip.left(20001) : chip);
+        if (!format.isEmpty())
+            QVERIFY(readFile(path(name)).startsWith(format == "ihex" ? ":" : "S0"));
+    }
+
+    void recordOutsideFlash()
+    {
+        // A HEX record past the end of Flash says so, with its address.
+        sim->setChip(mega328p());
+        QVERIFY(writeFile(path("far.hex"), ":020000040000FA\n:048000000102030472\n:00000001FF\n"));
+        const Run r = onPort({"write-flash", path("far.hex")});
+        QCOMPARE(r.exit, 4);
+        QVERIFY2(r.err.contains("data at address 0x8000 lies outside Flash (32768 bytes)"), qPrintable(r.err));
+        QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
+    }
+
     // --- Honest under faults ------------------------------------------------------------
 
     void portHeldByAnotherProgram()
@@ -432,7 +567,7 @@ private slots:
         QProcess writer;
         std::atomic<bool> writing{false};
         sim->setLogHandler([&](const std::string &line) { writing = writing || line.rfind("data ", 0) == 0; });
-        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "write-flash", path("image.bin")});
+        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "--no-verify", "write-flash", path("image.bin")});
         QVERIFY(writer.waitForStarted());
         while (!writing && !writer.waitForFinished(1)) {
         }
@@ -625,7 +760,7 @@ private slots:
             if (line.rfind("data ", 0) == 0 && ++pages == 3)
                 ::kill(pid_t(writer.processId()), SIGINT);
         });
-        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "write-flash", path("image.bin")});
+        writer.start(binDir() + "/tarvane-cli", {"--port", port(), "--compatible", "--no-verify", "write-flash", path("image.bin")});
         QVERIFY(writer.waitForFinished(60000));
         sim->setLogHandler({});
         QCOMPARE(writer.exitCode(), 130);

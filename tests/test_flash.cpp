@@ -79,7 +79,8 @@ private slots:
         r.w->edReadFromFile->setText(r.path("image.bin"));
         r.w->btWriteFlash->click();
         QCOMPARE(r.w->statusText(), QString("Flash programming completed."));
-        QVERIFY(r.dialogs.shown.isEmpty());
+        // The one question, the erase first, answered No: the original program's write.
+        QCOMPARE(r.dialogs.shown, (QList<ScriptedDialogs::Shown>{{"confirm", "Erase the chip before writing Flash?"}}));
         QCOMPARE(r.w->ProgressBar1->maximum(), maximum);
         QCOMPARE(r.w->ProgressBar1->value(), 0);
 
@@ -172,7 +173,8 @@ private slots:
         r.w->edReadFromFile->setText(r.path("300.bin"));
         r.w->btWriteFlash->click();
         QCOMPARE(r.w->statusText(), QString("Flash programming completed."));
-        QVERIFY(r.dialogs.shown.isEmpty());
+        QCOMPARE(r.dialogs.texts("confirm"), QStringList{"Erase the chip before writing Flash?"});
+        QCOMPARE(r.dialogs.shown.size(), 1);
         const QStringList wire = r.wire();
         QCOMPARE(wire.size(), 9);
         for (int i = 0; i < 4; ++i)

@@ -38,9 +38,11 @@ public:
             qFatal("simulator: %s", error.c_str());
         w = std::make_unique<TfmMain>(dir.path(), dialogs);
         w->PortName = port();
-        // The tests of exact command sequences run the original program's way; those of the
-        // fast transfers switch them on.
+        // The tests of exact command sequences run the original program's way, a Flash write
+        // alone; those of the fast transfers and of the verify after writing switch them on.
         setFast(false);
+        w->VerifyAfterWriting = false;
+        w->actVerifyAfterWriting->setChecked(false);
     }
 
     void setFast(bool on)
