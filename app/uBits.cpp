@@ -189,7 +189,7 @@ void TfmMain::FactoryValuesClick()
     for (int g = 0; g < 4; ++g)
         ShowBitStates(prefixes[g], factory[std::size_t(g)]);
     RefreshBitPanel();
-    setStatus(QStringLiteral("Factory values shown; Write Fuses and Write Lock Bits write them to the chip."));
+    setStatus(QStringLiteral("Factory values set; not written to the chip yet."));
 }
 
 // --- Chip operations -------------------------------------------------------------------

@@ -513,7 +513,7 @@ private slots:
         r.w->actFactoryValues->trigger();
         QCOMPARE(r.box("HighByte_Bit6")->isChecked(), true);
         QCOMPARE(r.w->statusText(),
-                 QString("Factory values shown; Write Fuses and Write Lock Bits write them to the chip."));
+                 QString("Factory values set; not written to the chip yet."));
     }
 
     // Enabled whenever a device is in force; the Unknown device counts as none.
