@@ -43,6 +43,14 @@ void WidgetDialogs::information(QWidget *parent, const QString &text)
     showBox(parent, QMessageBox::Information, QStringLiteral("Information"), text);
 }
 
+void WidgetDialogs::informationDetails(QWidget *parent, const QString &text, const QString &informative)
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), text, QMessageBox::Ok, parent);
+    box.setObjectName(QStringLiteral("InformationDetails"));
+    box.setInformativeText(informative);
+    box.exec();
+}
+
 void WidgetDialogs::error(QWidget *parent, const QString &text)
 {
     showBox(parent, QMessageBox::Critical, QStringLiteral("Error"), text);

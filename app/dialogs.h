@@ -18,6 +18,11 @@ class Dialogs {
 public:
     virtual ~Dialogs() = default;
     virtual void information(QWidget *parent, const QString &text) = 0;    // "Information", OK
+    // The same box with an informative text below the message (the causes of a failure).
+    virtual void informationDetails(QWidget *parent, const QString &text, const QString &informative)
+    {
+        information(parent, informative.isEmpty() ? text : text + QStringLiteral("\n\n") + informative);
+    }
     virtual void error(QWidget *parent, const QString &text) = 0;          // "Error", OK
     virtual bool confirm(QWidget *parent, const QString &text) = 0;        // "Confirm", &Yes / &No
     // The same box with an informative text below the question (what a write changes).
@@ -44,6 +49,8 @@ public:
 class WidgetDialogs : public Dialogs {
 public:
     void information(QWidget *parent, const QString &text) override;
+    // objectName "InformationDetails": the one information box that carries an informative text.
+    void informationDetails(QWidget *parent, const QString &text, const QString &informative) override;
     void error(QWidget *parent, const QString &text) override;
     bool confirm(QWidget *parent, const QString &text) override;
     bool confirmDetails(QWidget *parent, const QString &text, const QString &informative) override;

@@ -3,7 +3,10 @@
 #include "uMain.h"
 
 #include "chipops.h"
+#include "fields.h"
+#include "rescue.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -84,9 +87,12 @@ void TfmMain::ShowBitNames()
             if (QCheckBox *box = bitBox(prefixes[g], n)) {
                 box->setText(names[std::size_t(n)]);
                 box->setVisible(!names[std::size_t(n)].isEmpty());
+                box->setToolTip(CurDevice->BitDescriptions[std::size_t(g)][std::size_t(n)]);
             }
         }
     }
+    // The factory bits are the device's: there are none without one.
+    actFactoryValues->setEnabled(CurDevice != UnknownDevice.get());
 }
 
 void TfmMain::ShowBitStates(const QString &prefix, std::uint8_t value)
@@ -150,11 +156,40 @@ void TfmMain::RefreshBitPanel()
     if (CurDevice->FlashSize != 0)
         CollectBitGroup(kLock, lock);
     lbLockBits->setText(avrlink::hexByte(lock));
+    showFieldMeanings();
+}
+
+// What the ticks mean now, field by field, as the Fuses group's tooltip: the bytes a write
+// would send, whatever the Flash size.
+void TfmMain::showFieldMeanings()
+{
+    std::uint8_t low = 0xFF, high = 0xFF, extended = 0xFF, lock = 0xFF;
+    CollectFuseBytes(low, high, extended);
+    CollectBitGroup(kLock, lock);
+    Fuses->setToolTip(describeFields(*CurDevice, {low, high, extended, lock}).join(QLatin1Char('\n')));
 }
 
 void TfmMain::HighByte_Bit6Click()
 {
     RefreshBitPanel();
+}
+
+void TfmMain::FactoryValuesClick()
+{
+    if (CurDevice == UnknownDevice.get())
+        return;
+    const QString prefixes[4] = {kLow, kHigh, kExtended, kLock};
+    core::ChipBytes ticks{};
+    for (int g = 0; g < 4; ++g)
+        for (int n = 0; n < 8; ++n)
+            if (QCheckBox *box = bitBox(prefixes[g], n))
+                SetBit(ticks[std::size_t(g)], n, box->isChecked() ? 1 : 0);
+    // Unnamed bits keep their ticks: they are written back as they were read.
+    const core::ChipBytes factory = core::withFactoryBits(*CurDevice, ticks);
+    for (int g = 0; g < 4; ++g)
+        ShowBitStates(prefixes[g], factory[std::size_t(g)]);
+    RefreshBitPanel();
+    setStatus(QStringLiteral("Factory values set; not written to the chip yet."));
 }
 
 // --- Chip operations -------------------------------------------------------------------
@@ -200,8 +235,15 @@ void TfmMain::btReadClick()
     RefreshBitPanel();
     LastChipRead = {true, found, CurDevice, CmdBlock};
     LastReadDevice = CurDevice;
-    if (found)
+    if (found) {
         SetControlsEnabled(true);
+        return;
+    }
+    // Nothing drove the data bus: say why a chip may not answer, once the window shows it all.
+    if (const auto noChip = core::diagnoseSignature({CmdBlock[1], CmdBlock[2], CmdBlock[3]})) {
+        setStatus(noChip->status);
+        dlg.informationDetails(this, noChip->text, noChip->causes);
+    }
 }
 
 void TfmMain::btWriteFusesClick()

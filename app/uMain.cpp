@@ -149,6 +149,11 @@ void TfmMain::buildWindow()
     file->addSeparator();
     QAction *exit = file->addAction(QStringLiteral("Exit"), this, &TfmMain::Exit1Click);
     exit->setObjectName(QStringLiteral("Exit1"));
+    QMenu *edit = menu->addMenu(QStringLiteral("Edit"));
+    edit->setObjectName(QStringLiteral("Edit1"));
+    actFactoryValues = edit->addAction(QStringLiteral("Factory values"), this, &TfmMain::FactoryValuesClick);
+    actFactoryValues->setObjectName(QStringLiteral("actFactoryValues"));
+    actFactoryValues->setEnabled(false);  // until a device is in force
     QMenu *help = menu->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("Help1"));
     QAction *about = help->addAction(QStringLiteral("About"), this, &TfmMain::About1Click);
@@ -166,6 +171,8 @@ void TfmMain::buildWindow()
     Fuses = place<QGroupBox>(client, "Fuses", 144, 0, 409, 249);
     Fuses->setTitle(QStringLiteral(" Fuses "));
     buildBitPanel();
+    Fuses->setContextMenuPolicy(Qt::ActionsContextMenu);
+    Fuses->addAction(actFactoryValues);
 
     ProgressBar1 = place<QProgressBar>(client, "ProgressBar1", 310, 342, 244, 13);
     ProgressBar1->setRange(0, 100);

@@ -65,6 +65,7 @@ public:
     QProgressBar *ProgressBar1;
     QAction *actFastTransfers;
     QAction *actVerifyAfterWriting;
+    QAction *actFactoryValues;  // Edit menu and the Fuses group's context menu
 
 public slots:
     // Programmer link
@@ -83,6 +84,8 @@ public slots:
     void CollectFuseBytes(std::uint8_t &low, std::uint8_t &high, std::uint8_t &extended);
     void RefreshBitPanel();
     void HighByte_Bit6Click();
+    // Ticks every named bit at its factory value; sends nothing.
+    void FactoryValuesClick();
 
     // Chip operations
     void btReadClick();
@@ -127,6 +130,7 @@ private:
     void FormClose();
     const TDevice *chipRecord(int index) const;
     QCheckBox *bitBox(const QString &prefix, int n) const;
+    void showFieldMeanings();
     void setStatus(const QString &text);
     void setProgress(qint64 maximum, int step);
     void stepProgress();

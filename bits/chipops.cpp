@@ -3,6 +3,7 @@
 
 #include "chiplist.h"
 #include "porthold.h"
+#include "rescue.h"
 
 #include <algorithm>
 
@@ -170,6 +171,7 @@ QString describeWrite(const TDevice &device, const std::vector<int> &groups, con
         else
             lines << QStringLiteral("Changes against the last Read Chip:") << changes;
     }
+    lines << writeMeaning(device, groups, sent, before);
     lines << writeWarnings(device, groups, sent, before);
     return lines.join(QLatin1Char('\n'));
 }

@@ -62,7 +62,7 @@ std::uint8_t namedMask(const TDevice &device, int group);
 
 // The confirmation's informative text for writing groups (0 to 3) of sent: what changes against
 // before (the last Read Chip under this device), or, without it, that every bit is written as
-// shown; then one line per warning.
+// shown; then what the fields mean (writeMeaning, rescue.h); then one line per warning.
 QString describeWrite(const TDevice &device, const std::vector<int> &groups, const ChipBytes &sent,
                       const std::optional<ChipBytes> &before);
 // The warnings alone, one line each: changes that lock the user out of something.

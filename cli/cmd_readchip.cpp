@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// read-chip: signature, device, the four bytes and every named bit.
+// read-chip: signature, device, the four bytes, every named bit and what each field means.
 #include "context.h"
+
+#include "fields.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -25,6 +27,7 @@ int readChip(Context &c)
         }
     }
     const core::ChipBytes bytes = chip.bytes();
+    const std::vector<FieldReading> readings = decodeFields(*names, bytes);
     static const char *const keys[4] = {"low", "high", "extended", "lock"};
     if (c.json) {
         QJsonObject object;
@@ -45,8 +48,22 @@ int readChip(Context &c)
         }
         object.insert("bytes", values);
         object.insert("bits", bits);
+        QJsonArray fields;
+        for (const FieldReading &r : readings) {
+            QJsonObject field;
+            field.insert("name", r.Field->Name);
+            field.insert("caption", r.Field->Caption);
+            field.insert("byte", keys[r.Field->Group]);
+            field.insert("bits", fieldBits(*r.Field, r.Value));
+            field.insert("named", r.Named);
+            field.insert("meaning", r.Meaning);
+            fields.append(field);
+        }
+        object.insert("fields", fields);
         std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
         std::fputs("\n", stdout);
+        if (!chip.identified)
+            explainNoChip(chip);
         return chip.identified ? kDone : kLinkFailure;
     }
     printOut(QStringLiteral("Signature: ") + core::signatureText(chip.reply));
@@ -61,7 +78,14 @@ int readChip(Context &c)
         }
         printOut(core::kGroupCaptions[g] + QStringLiteral(": ") + avrlink::hexByte(bytes[std::size_t(g)])
                  + (named.isEmpty() ? QString() : QStringLiteral("  ") + named.join(QLatin1Char(' '))));
+        // Under its byte, each field: "  Clock (SUT_CKSEL=100001): internal RC oscillator 1 MHz; ..."
+        for (const FieldReading &r : readings)
+            if (r.Field->Group == g)
+                printOut(QStringLiteral("  ") + r.Field->Caption + QStringLiteral(" (") + r.Field->Name
+                         + QLatin1Char('=') + fieldBits(*r.Field, r.Value) + QStringLiteral("): ") + r.Meaning);
     }
+    if (!chip.identified)
+        explainNoChip(chip);
     // A signature that identifies nothing is no chip this program knows: as --help says.
     return chip.identified ? kDone : kLinkFailure;
 }

@@ -5,6 +5,7 @@
 #include "chiplist.h"
 #include "flashops.h"
 #include "loader.h"
+#include "rescue.h"
 
 #include <QDir>
 #include <QFile>
@@ -164,6 +165,8 @@ int Context::deviceInForce(const TDevice *&device, std::optional<core::ChipRead>
         printErr(core::kChipNotRead);
         return kLinkFailure;
     }
+    if (!chip.identified && explainNoChip(chip))
+        return kLinkFailure;
     if (named) {
         const avrlink::Block &r = chip.reply;
         if (r[1] != named->Signature[0] || r[2] != named->Signature[1] || r[3] != named->Signature[2]) {
@@ -208,6 +211,17 @@ int Context::finish(core::Result result)
     if (terminal.linkFailed)
         return kLinkFailure;
     return kFileError;
+}
+
+bool explainNoChip(const core::ChipRead &read)
+{
+    const auto noChip = core::diagnoseSignature({read.reply[1], read.reply[2], read.reply[3]});
+    if (!noChip)
+        return false;
+    printErr(noChip->status);
+    printErr(noChip->text);
+    printErr(noChip->causes);
+    return true;
 }
 
 std::optional<std::uint8_t> parseByte(const QString &text)

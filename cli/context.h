@@ -87,6 +87,10 @@ struct Context {
     int finish(core::Result result);
 };
 
+// When the signature a Read Chip found is no chip's (three equal bytes): why, on standard error,
+// as the window's status bar and box say it. Returns whether it printed.
+bool explainNoChip(const core::ChipRead &read);
+
 // One or two hex digits, with an optional "0x": "E1", "e1", "0xE1", "5"; nothing otherwise.
 std::optional<std::uint8_t> parseByte(const QString &text);
 

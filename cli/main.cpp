@@ -18,10 +18,13 @@ const char *const kUsageText =
     "Usage: tarvane-cli [--port PORT] [--device NAME] [--json] COMMAND [ARGUMENT]\n"
     "\n"
     "Commands:\n"
-    "  read-chip                   signature, device, the four bytes and every named bit\n"
+    "  read-chip                   signature, device, the four bytes, every named bit and\n"
+    "                              what each fuse field means\n"
     "  write-fuses LOW HIGH [EXT]  hex bytes such as E1 or 0xE1 (without EXT the chip's\n"
     "                              extended byte is kept)\n"
+    "  write-fuses factory         the device's factory fuse bytes (unnamed bits 1)\n"
     "  write-lock BYTE             the lock byte\n"
+    "  write-lock factory          the device's factory lock byte (unnamed bits 1)\n"
     "  erase                       Chip Erase\n"
     "  write-flash [--erase] [--no-verify] FILE\n"
     "                              a raw image, or Intel HEX (.hex, .ihex), S-record\n"
@@ -51,7 +54,8 @@ const char *const kUsageText =
     "  0  done\n"
     "  1  verify found differences, or a write did not read back as sent\n"
     "  2  usage error\n"
-    "  3  port or adapter failure (also a chip that cannot be read or identified)\n"
+    "  3  port or adapter failure (also a chip that cannot be read or identified, or no\n"
+    "     chip at all: a signature of three equal bytes, with the usual causes)\n"
     "  4  file error\n";
 
 int usage(const QString &problem)

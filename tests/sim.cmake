@@ -10,3 +10,9 @@ target_include_directories(test_core PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support
 tarvane_test(test_families SOURCES test_families.cpp support/scripteddialogs.h LIBS tarvane_gui adaptersim)
 target_include_directories(test_families PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
 add_dependencies(test_families device_files)
+# Factory values, what the fuses mean and why no chip answers: pure functions, and the window
+# with the shipped catalogue against the simulated adapter.
+tarvane_test(test_rescue SOURCES test_rescue.cpp support/rig.h support/families.h support/scripteddialogs.h
+  LIBS tarvane_gui adaptersim)
+target_include_directories(test_rescue PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+add_dependencies(test_rescue device_files)

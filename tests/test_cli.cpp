@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
@@ -141,7 +142,8 @@ private slots:
         const Run r = cli({"--help"});
         QCOMPARE(r.exit, 0);
         for (const char *line : {"Exit codes:", "  0  done", "  1  verify found differences, or a write did not read back as sent",
-                                 "  2  usage error", "  3  port or adapter failure", "  4  file error", "write-fuses LOW HIGH [EXT]"})
+                                 "  2  usage error", "  3  port or adapter failure", "  4  file error", "write-fuses LOW HIGH [EXT]",
+                                 "write-fuses factory", "write-lock factory"})
             QVERIFY2(r.out.contains(line), line);
     }
 
@@ -170,6 +172,9 @@ private slots:
         QTest::newRow("empty device name") << QStringList{"--device", "", "read-chip"};
         QTest::newRow("empty device name after =") << QStringList{"--device=", "read-chip"};
         QTest::newRow("empty file name") << QStringList{"read-flash", ""};
+        QTest::newRow("factory and a byte") << QStringList{"write-fuses", "factory", "D9"};
+        QTest::newRow("factory lock and a byte") << QStringList{"write-lock", "factory", "FC"};
+        QTest::newRow("factory in capitals") << QStringList{"write-lock", "FACTORY"};
     }
     void usageErrors()
     {
@@ -192,8 +197,16 @@ private slots:
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0), QString("Signature: 1Eh 93h 07h"));
         QCOMPARE(lines.value(1), QString("Device: ATmega8/8A"));
-        QVERIFY2(lines.value(3).startsWith("High Byte: 99h  RSTDISBL=1 WDTON=0 SPIEN=0"), qPrintable(lines.value(3)));
-        QCOMPARE(lines.size(), 6);
+        // Each byte, then its fields with their meaning.
+        const QStringList bytes = lines.filter(QRegularExpression("^\\S"));
+        QVERIFY2(bytes.value(3).startsWith("High Byte: 99h  RSTDISBL=1 WDTON=0 SPIEN=0"), qPrintable(bytes.value(3)));
+        QCOMPARE(bytes.size(), 6);
+        QCOMPARE(lines.value(3), QString("  Brown-out level (BODLEVEL=1): 2.7 V"));
+        QCOMPARE(lines.value(5), QString("  Clock (SUT_CKSEL=100001): internal RC oscillator 1 MHz; start-up 6 CK + 64 ms"));
+        const int high = int(lines.indexOf(bytes.value(3)));
+        QCOMPARE(lines.value(high + 2), QString("  Watch-dog Timer always on (WDTON=0): yes"));
+        QCOMPARE(lines.size(), 6 + 13);  // the ATmega8's file names 13 fields
+        QVERIFY(r.err.isEmpty());
 
         r = onPort({"--json", "read-chip"});
         QCOMPARE(r.exit, 0);
@@ -204,6 +217,32 @@ private slots:
         QCOMPARE(o.value("bytes").toObject().value("high").toString(), QString("99h"));
         QCOMPARE(o.value("bits").toObject().value("high").toObject().value("WDTON").toInt(-1), 0);
         QCOMPARE(o.value("bits").toObject().value("lock").toObject().value("LB1").toInt(-1), 1);
+        const QJsonArray fields = o.value("fields").toArray();
+        QCOMPARE(fields.size(), 13);
+        const QJsonObject clock = fields.at(2).toObject();
+        QCOMPARE(clock.value("name").toString(), QString("SUT_CKSEL"));
+        QCOMPARE(clock.value("caption").toString(), QString("Clock"));
+        QCOMPARE(clock.value("byte").toString(), QString("low"));
+        QCOMPARE(clock.value("bits").toString(), QString("100001"));
+        QCOMPARE(clock.value("named").toBool(), true);
+        QCOMPARE(clock.value("meaning").toString(), QString("internal RC oscillator 1 MHz; start-up 6 CK + 64 ms"));
+        QCOMPARE(fields.at(4).toObject().value("meaning").toString(), QString("yes"));  // WDTON programmed
+        QCOMPARE(fields.at(10).toObject().value("byte").toString(), QString("lock"));
+    }
+
+    // A value the file does not name is said to be so, in text and JSON.
+    void readChipUnnamedValue()
+    {
+        adaptersim::Chip c;
+        c.lock = 0xFD;  // LB2 alone programmed: no lock mode
+        sim->setChip(c);
+        Run r = onPort({"read-chip"});
+        QCOMPARE(r.exit, 0);
+        QVERIFY2(r.out.contains("\n  Lock mode (LB=01): bits 01, not named in the device file\n"), qPrintable(r.out));
+        r = onPort({"--json", "read-chip"});
+        const QJsonObject lock = QJsonDocument::fromJson(r.out.toUtf8()).object().value("fields").toArray().at(10).toObject();
+        QCOMPARE(lock.value("named").toBool(), false);
+        QCOMPARE(lock.value("bits").toString(), QString("01"));
     }
 
     void readChipOfUnknownChip()
@@ -232,6 +271,117 @@ private slots:
         QVERIFY2(r.err.contains("The chip reads signature 12h 34h 56h, not that of ATmega8/8A (1Eh 93h 07h)"),
                  qPrintable(r.err));
         QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
+    }
+
+    // write-fuses factory and write-lock factory: the device's factory bits, unnamed bits 1, read
+    // back like any other write; the chip is read first, with --device too.
+    void factoryWrites_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("chip");       // signature, low, high, ext, lock before
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("after");      // low, high, ext, lock read back
+        QTest::addColumn<QStringList>("err");
+        QTest::newRow("ATmega8 fuses")
+            << QStringList{"write-fuses", "factory"} << "1E9307 E4 99 FF FF"
+            << "block 02 1E 93 07 E1 D9 FF FF" << 0 << "Fuses programming completed." << "E1 D9 FF FF"
+            << QStringList{"Low Byte E4h -> E1h: CKSEL2 programmed, CKSEL0 unprogrammed.",
+                           "Meaning before -> after:",
+                           "Clock: internal RC oscillator 8 MHz; start-up 6 CK + 64 ms -> internal RC oscillator 1 "
+                           "MHz; start-up 6 CK + 64 ms",
+                           "Watch-dog Timer always on: yes -> no"};
+        QTest::newRow("ATmega2560 fuses, named")
+            << QStringList{"--device", "ATmega2560", "write-fuses", "factory"} << "1E9801 FF D9 FD FF"
+            << "block 02 1E 98 01 62 99 FF FF" << 0 << "Fuses programming completed." << "62 99 FF FF"
+            << QStringList{"Meaning before -> after:", "Brown-out level: 2.7 V -> disabled",
+                           "Divide clock by 8: no -> yes", "JTAG Interface Enabled: no -> yes"};
+        QTest::newRow("ATmega328P fuses, unnamed extended bits read 0")
+            << QStringList{"write-fuses", "factory"} << "1E950F 62 D9 05 FF"
+            << "block 02 1E 95 0F 62 D9 FF FF" << 0 << "Fuses programming completed." << "62 D9 FF FF"
+            << QStringList{"Ext bit 7: 0 -> 1, in no field of the device file", "Brown-out level: 2.7 V -> disabled"};
+        QTest::newRow("ATmega8 lock, unnamed bits read 0")
+            << QStringList{"write-lock", "factory"} << "1E9307 E1 D9 FF 3F"
+            << "block 03 1E 93 07 E1 D9 FF FF" << 0 << "Lock Bits programming completed." << "E1 D9 FF 3F"
+            << QStringList{"No bit changes against the last Read Chip."};
+        // The simulated chip, as a real one, keeps programmed lock bits: only an erase unprograms them.
+        QTest::newRow("ATmega8 lock, a boot lock the chip keeps")
+            << QStringList{"write-lock", "factory"} << "1E9307 E1 D9 FF EF"
+            << "block 03 1E 93 07 E1 D9 FF FF" << 1 << "Lock Bits programming failed: Lock Bits reads EFh, sent FFh."
+            << "E1 D9 FF EF"
+            << QStringList{"Lock Bits EFh -> FFh: BLB11 unprogrammed.", "Boot section lock: SPM prohibited -> no lock",
+                           "Note: BLB11 unprogrammed: a lock write cannot unprogram lock bits; only a Chip Erase does"};
+    }
+    void factoryWrites()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, chip);
+        QFETCH(QString, sent);
+        QFETCH(int, exit);
+        QFETCH(QString, out);
+        QFETCH(QString, after);
+        QFETCH(QStringList, err);
+        const QStringList p = chip.split(' ');
+        const auto byte = [](const QString &t) { return std::uint8_t(t.toUInt(nullptr, 16)); };
+        adaptersim::Chip c;
+        c.signature = {byte(p[0].mid(0, 2)), byte(p[0].mid(2, 2)), byte(p[0].mid(4, 2))};
+        c.lowFuse = byte(p[1]);
+        c.highFuse = byte(p[2]);
+        c.extFuse = byte(p[3]);
+        c.lock = byte(p[4]);
+        sim->setChip(c);
+        const Run r = onPort(args);
+        QCOMPARE(r.exit, exit);
+        QCOMPARE(r.out.trimmed(), out);
+        const QString sig = rig::hexBytes(c.signature.data(), 3);
+        QCOMPARE(blocks(), QStringList({"block 01 00 00 00 00 00 00 00", sent, "block 01 00 00 00 00 00 00 00"}));
+        const adaptersim::Chip now = sim->chip();
+        const std::uint8_t read[4] = {now.lowFuse, now.highFuse, now.extFuse, now.lock};
+        QCOMPARE(rig::hexBytes(read, 4), after);
+        for (const QString &line : err)
+            QVERIFY2(r.err.contains(line), qPrintable(line + "\n---\n" + r.err));
+        QVERIFY(sent.startsWith("block 0") && sent.mid(9, 8) == sig);
+    }
+
+    // A signature of three equal bytes is no chip: every command says why and exits 3, after the
+    // one Read Chip.
+    void noChip_data()
+    {
+        QTest::addColumn<QString>("signature");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("00 00 00, read-chip") << "000000" << QStringList{"read-chip"};
+        QTest::newRow("FF FF FF, read-chip") << "FFFFFF" << QStringList{"read-chip"};
+        QTest::newRow("C3 C3 C3, read-chip") << "C3C3C3" << QStringList{"read-chip"};
+        QTest::newRow("00 00 00, --json read-chip") << "000000" << QStringList{"--json", "read-chip"};
+        QTest::newRow("FF FF FF, write-fuses factory") << "FFFFFF" << QStringList{"write-fuses", "factory"};
+        QTest::newRow("00 00 00, erase") << "000000" << QStringList{"erase"};
+        QTest::newRow("FF FF FF, named device") << "FFFFFF" << QStringList{"--device", "ATmega8", "write-lock", "FC"};
+    }
+    void noChip()
+    {
+        QFETCH(QString, signature);
+        QFETCH(QStringList, args);
+        const auto byte = [&](int i) { return std::uint8_t(signature.mid(i * 2, 2).toUInt(nullptr, 16)); };
+        adaptersim::Chip c;
+        c.signature = {byte(0), byte(1), byte(2)};
+        sim->setChip(c);
+        const Run r = onPort(args);
+        QCOMPARE(r.exit, 3);
+        QCOMPARE(blocks(), QStringList{"block 01 00 00 00 00 00 00 00"});
+        const QString shown = rig::hexBytes(c.signature.data(), 3).replace(" ", "h ") + "h";
+        const QString expected = "No chip answers: signature " + shown + ".\n"
+                                 "The signature reads " + shown
+                                 + ": no chip has that signature. The adapter answered, but no chip did.\n"
+                                   "The usual causes, most likely first:\n"
+                                   "1. No chip in the socket, or a chip the wrong way round.\n"
+                                   "2. No 12 V at RESET.\n"
+                                   "3. A bad contact in the socket.\n"
+                                   "4. A part this board does not serve.\n"
+                                   "Check first: is a chip in the socket, with pin 1 where the socket marks it?\n";
+        QCOMPARE(r.err, expected);
+        if (args.contains("--json"))
+            QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("signature").toString(), shown);
     }
 
     void writes_data()

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -89,8 +90,46 @@ private slots:
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0), QString("Signature: 1Eh 93h 07h"));
         QCOMPARE(lines.value(1), QString("Device: ATmega8/8A"));
-        QVERIFY2(lines.value(2).startsWith("Low Byte: E1h"), qPrintable(lines.value(2)));
-        QVERIFY2(lines.value(3).startsWith("High Byte: D9h"), qPrintable(lines.value(3)));
+        // Each byte line is followed by its fields, indented.
+        const QStringList bytes = lines.filter(QRegularExpression("^\\S"));
+        QVERIFY2(bytes.value(2).startsWith("Low Byte: E1h"), qPrintable(bytes.value(2)));
+        QVERIFY2(bytes.value(3).startsWith("High Byte: D9h"), qPrintable(bytes.value(3)));
+        QVERIFY2(r.out.contains("\n  Clock (SUT_CKSEL=100001): internal RC oscillator 1 MHz; start-up 6 CK + 64 ms\n"),
+                 qPrintable(r.out));
+    }
+
+    // A locked chip with a wrong clock, brought back to its factory values: the chip model keeps
+    // its fuses while LB1 is programmed and its lock bits until an erase, as the datasheet says.
+    void factoryValuesAfterErase()
+    {
+        hvsim::Chip chip = sim->chip();
+        chip.lowFuse = 0xE4;
+        chip.highFuse = 0xC9;
+        chip.lock = 0xFC;
+        sim->setChip(chip);
+        Run r = cli({"write-fuses", "factory"});
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.out.trimmed(),
+                 QString("Fuses programming failed: Low Byte reads E4h, sent E1h; High Byte reads C9h, sent D9h."));
+        QVERIFY2(r.err.contains("Note: LB1 is programmed: the chip refuses fuse writes until a Chip Erase"),
+                 qPrintable(r.err));
+        r = cli({"write-lock", "factory"});
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.out.trimmed(), QString("Lock Bits programming failed: Lock Bits reads FCh, sent FFh."));
+        QVERIFY2(r.err.contains("Note: LB1, LB2 unprogrammed: a lock write cannot unprogram lock bits"), qPrintable(r.err));
+
+        QCOMPARE(cli({"erase"}).exit, 0);
+        r = cli({"write-fuses", "factory"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out.trimmed(), QString("Fuses programming completed."));
+        QVERIFY2(r.err.contains("Clock: internal RC oscillator 8 MHz; start-up 6 CK + 64 ms -> internal RC oscillator "
+                                "1 MHz; start-up 6 CK + 64 ms"),
+                 qPrintable(r.err));
+        QCOMPARE(int(sim->chip().lowFuse), 0xE1);
+        QCOMPARE(int(sim->chip().highFuse), 0xD9);
+        r = cli({"write-lock", "factory"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(int(sim->chip().lock), 0xFF);
     }
 
     // The command reads the chip back after the write and says whether it took.

@@ -3,6 +3,7 @@
 // trip per device family (Read Chip, a fuse write read back, Flash written and read), and
 // the devices with 256-byte pages, whose pages the window writes in pieces of 128.
 #include "adaptersim.h"
+#include "families.h"
 #include "loader.h"
 #include "scripteddialogs.h"
 #include "uMain.h"
@@ -109,13 +110,8 @@ private slots:
     void familyRoundTrip_data()
     {
         QTest::addColumn<QString>("file");
-        for (const char *f :
-             {"ATmega48PB.ini", "ATmega163.ini", "AT90CAN128.ini", "ATmega169_P_PA.ini", "ATmega6490P.ini",
-              "ATmega32M1.ini", "ATmega64C1.ini", "ATmega406.ini", "ATmega16HVB.ini", "ATmega32U2.ini",
-              "ATmega32U4.ini", "AT90USB1286_1287.ini", "AT90PWM2B_3B.ini", "AT90PWM81.ini", "ATmega128RFA1.ini",
-              "ATmega256RFR2.ini", "ATtiny88.ini", "ATtiny167.ini", "ATtiny828_828R.ini", "ATtiny1634_1634R.ini",
-              "ATtiny43U.ini"})
-            QTest::newRow(f) << QString(f);
+        for (const QString &f : rig::familyFiles())
+            QTest::newRow(qPrintable(f)) << f;
     }
     void familyRoundTrip()
     {

@@ -53,8 +53,10 @@ QByteArray deviceIni(const QByteArray &name, int flash = 8192)
 // What a real modal box showed, and how it was left.
 struct BoxSeen {
     QString kind;  // class name
+    QString name;  // objectName
     QString caption;
     QString text;
+    QString informative;
     int icon = -1;
     QStringList buttons;
     QString defaultButton;
@@ -71,9 +73,11 @@ void answerModal(BoxSeen &seen, Qt::Key key, const std::function<void(QWidget *)
             return;
         }
         seen.kind = QString::fromLatin1(w->metaObject()->className());
+        seen.name = w->objectName();
         seen.caption = w->windowTitle();
         if (auto *box = qobject_cast<QMessageBox *>(w)) {
             seen.text = box->text();
+            seen.informative = box->informativeText();
             seen.icon = int(box->icon());
             for (QAbstractButton *b : box->buttons()) {
                 seen.buttons << b->text();
@@ -256,7 +260,8 @@ private slots:
             for (QAction *item : top->menu()->actions())
                 menu << (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(menu, QStringList({"File", "Options", "Fast transfers", "-", "Exit", "Help", "About"}));
+        QCOMPARE(menu, QStringList({"File", "Options", "Fast transfers", "-", "Exit", "Edit", "Factory values", "Help",
+                                    "About"}));
         QVERIFY(w.actFastTransfers->isCheckable() && w.actFastTransfers->isChecked());  // on by default
     }
 
@@ -543,6 +548,25 @@ private slots:
         QCOMPARE(seen.buttons, buttons);
         QCOMPARE(seen.defaultButton, defaultButton);
         QCOMPARE(result, answer);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+
+    // The information box with the causes below its message (a chip that does not answer).
+    void realInformationDetails()
+    {
+        QWidget parent;
+        parent.show();
+        WidgetDialogs dialogs;
+        BoxSeen seen;
+        answerModal(seen, Qt::Key_Return);
+        dialogs.informationDetails(&parent, "No chip answered.", "Check the socket.");
+        QCOMPARE(seen.name, QString("InformationDetails"));
+        QCOMPARE(seen.kind, QString("QMessageBox"));
+        QCOMPARE(seen.caption, QString("Information"));
+        QCOMPARE(seen.icon, int(QMessageBox::Information));
+        QCOMPARE(seen.text, QString("No chip answered."));
+        QCOMPARE(seen.informative, QString("Check the socket."));
+        QCOMPARE(seen.buttons, QStringList{"OK"});
         QVERIFY(!QApplication::activeModalWidget());
     }
 

@@ -14,7 +14,7 @@ public:
     struct Shown {
         QString kind;  // "information", "error", "confirm", "application", "input", "open", "save"
         QString text;
-        QString details = QString();  // a confirmation's informative text
+        QString details = QString();  // the informative text of a confirmation or an information
         bool operator==(const Shown &o) const { return kind == o.kind && text == o.text; }
     };
 
@@ -25,6 +25,10 @@ public:
     QList<FileDialogRequest> fileRequests;
 
     void information(QWidget *, const QString &text) override { shown.append({"information", text}); }
+    void informationDetails(QWidget *, const QString &text, const QString &informative) override
+    {
+        shown.append({"information", text, informative});
+    }
     void error(QWidget *, const QString &text) override { shown.append({"error", text}); }
     bool confirm(QWidget *, const QString &text) override
     {
