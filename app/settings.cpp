@@ -44,6 +44,8 @@ void parseSettings(const QByteArray &content, SettingsValues &values)
             values.VerifyAfterWriting = true;
         else if (line == "VerifyAfterWriting=off")
             values.VerifyAfterWriting = false;
+        else if (line.startsWith("EepromFile="))
+            values.EepromFile = QString::fromLocal8Bit(line.mid(11));
     }
 }
 
@@ -53,7 +55,8 @@ QByteArray formatSettings(const SettingsValues &values)
     for (const QByteArray &line : {kSettingsHeader, values.PortName.toLocal8Bit(), values.WriteToFile.toLocal8Bit(),
                                    values.ReadFromFile.toLocal8Bit(),
                                    QByteArray(values.FastTransfers ? "FastTransfers=on" : "FastTransfers=off"),
-                                   QByteArray(values.VerifyAfterWriting ? "VerifyAfterWriting=on" : "VerifyAfterWriting=off")}) {
+                                   QByteArray(values.VerifyAfterWriting ? "VerifyAfterWriting=on" : "VerifyAfterWriting=off"),
+                                   "EepromFile=" + values.EepromFile.toLocal8Bit()}) {
         out += line;
         out += "\r\n";
     }

@@ -16,12 +16,14 @@ struct SettingsValues {
     // four lines alone ignores.
     bool FastTransfers = true;
     bool VerifyAfterWriting = true;
+    QString EepromFile = QString();  // the file the EEPROM menu last used
 };
 
 // Lines end at CR, LF or CR LF; a last line without an end counts; a NUL ends the text.
 // Line 1 is ignored; lines 2 to 4 replace the fields they reach, the rest keep their values.
 // An empty port afterwards becomes the default port. From line 5 on, "FastTransfers=on" or
-// "=off" and "VerifyAfterWriting=on" or "=off"; other lines there are ignored.
+// "=off", "VerifyAfterWriting=on" or "=off", "EepromFile=" and a name; other lines there are
+// ignored.
 void parseSettings(const QByteArray &content, SettingsValues &values);
 
 // The four lines, then the later settings, each ended by CR LF.

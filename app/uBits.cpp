@@ -3,9 +3,12 @@
 #include "uMain.h"
 
 #include "chipops.h"
+#include "eepromops.h"
+#include "porthold.h"
 #include "fields.h"
 #include "rescue.h"
 
+#include <QAction>
 #include <QAction>
 #include <QCoreApplication>
 #include <QCheckBox>
@@ -200,6 +203,8 @@ void TfmMain::SetControlsEnabled(bool enabled)
                                                        btVerifyFlash, btReadFlash, btOD, btSD, edReadFromFile,
                                                        edWriteToFile})
         w->setEnabled(enabled);
+    for (QAction *a : {actWriteEeprom, actVerifyEeprom, actReadEeprom})
+        a->setEnabled(enabled);
 }
 
 void TfmMain::btReadClick()
@@ -235,8 +240,21 @@ void TfmMain::btReadClick()
     RefreshBitPanel();
     LastChipRead = {true, found, CurDevice, CmdBlock};
     LastReadDevice = CurDevice;
+    leSignature->setToolTip(QString());
     if (found) {
         SetControlsEnabled(true);
+        if (!CurDevice->StandardBoard) {
+            // Read already, on a board that puts 5 V and 12 V on it: the chip must come out now.
+            dlg.information(this, core::unservedText(*CurDevice));
+            return;
+        }
+        // On our board the chip's calibration bytes come with a Read Chip the user asked for.
+        if (!ReadingToClose) {
+            if (const auto calibration = core::readCalibration(link, faces(), *CurDevice))
+                leSignature->setToolTip(core::calibrationText(*calibration));
+            const avrlink::PortHold *hold = avrlink::PortHold::active(PortName);
+            BoardIsOurs = hold && hold->board().ours;
+        }
         return;
     }
     // Nothing drove the data bus: say why a chip may not answer, once the window shows it all.
@@ -265,7 +283,12 @@ void TfmMain::btWriteLocksClick()
 void TfmMain::btChipEraseClick()
 {
     core::Session link = session();
-    if (core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); })
+    const std::optional<bool> clears = core::eraseClearsEeprom(*CurDevice, lastReadBytes());
+    // The EEPROM goes with the erase unless EESAVE keeps it: on our board it can be saved first.
+    if (clears.value_or(false) && BoardIsOurs && FastTransfers && !offerEepromBackup())
+        return;
+    if (core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); }, false,
+                        core::eraseEepromText(clears))
         == core::Result::Done)
         ErasedSinceRead = true;
 }

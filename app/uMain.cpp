@@ -154,6 +154,16 @@ void TfmMain::buildWindow()
     actFactoryValues = edit->addAction(QStringLiteral("Factory values"), this, &TfmMain::FactoryValuesClick);
     actFactoryValues->setObjectName(QStringLiteral("actFactoryValues"));
     actFactoryValues->setEnabled(false);  // until a device is in force
+    QMenu *eeprom = menu->addMenu(QStringLiteral("EEPROM"));
+    eeprom->setObjectName(QStringLiteral("Eeprom1"));
+    actWriteEeprom = eeprom->addAction(QStringLiteral("Write EEPROM..."), this, &TfmMain::WriteEepromClick);
+    actWriteEeprom->setObjectName(QStringLiteral("actWriteEeprom"));
+    actVerifyEeprom = eeprom->addAction(QStringLiteral("Verify EEPROM..."), this, &TfmMain::VerifyEepromClick);
+    actVerifyEeprom->setObjectName(QStringLiteral("actVerifyEeprom"));
+    actReadEeprom = eeprom->addAction(QStringLiteral("Read EEPROM..."), this, &TfmMain::ReadEepromClick);
+    actReadEeprom->setObjectName(QStringLiteral("actReadEeprom"));
+    for (QAction *a : {actWriteEeprom, actVerifyEeprom, actReadEeprom})
+        a->setEnabled(false);  // with the operation controls
     QMenu *help = menu->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("Help1"));
     QAction *about = help->addAction(QStringLiteral("About"), this, &TfmMain::About1Click);
@@ -375,7 +385,9 @@ core::Faces TfmMain::faces()
 core::ReadChipStep TfmMain::closingRead()
 {
     return [this] {
+        ReadingToClose = true;
         btRead->click();
+        ReadingToClose = false;
         return LastChipRead;
     };
 }
@@ -407,8 +419,10 @@ bool TfmMain::ExchangeCommand()
 
 void TfmMain::LoadSettings()
 {
-    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting};
+    SettingsValues values{PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting,
+                          EepromFile};
     SettingsUnread = !readSettingsFile(ConfigFile, values);
+    EepromFile = values.EepromFile;
     PortName = values.PortName;
     FastTransfers = values.FastTransfers;
     actFastTransfers->setChecked(FastTransfers);
@@ -428,7 +442,8 @@ void TfmMain::SaveSettings()
         return;
     }
     if (!writeSettingsFile(ConfigFile,
-                           {PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting}))
+                           {PortName, edWriteToFile->text(), edReadFromFile->text(), FastTransfers, VerifyAfterWriting,
+                            EepromFile}))
         setStatus(QStringLiteral("Can`t write settings file; the old one is kept."));
 }
 

@@ -47,6 +47,10 @@ public:
     bool VerifyAfterWriting = true;
     // A Chip Erase ran since the last Read Chip: a Flash write does not offer one first.
     bool ErasedSinceRead = false;
+    // The EEPROM file last used; kept in config.txt after its four lines.
+    QString EepromFile;
+    // The last Read Chip the user asked for found our board (it answered the question).
+    bool BoardIsOurs = false;
 
     QString statusText() const;
     // The window's face at the two sizes it uses: 11 px, and 13 px for the larger captions.
@@ -66,6 +70,7 @@ public:
     QAction *actFastTransfers;
     QAction *actVerifyAfterWriting;
     QAction *actFactoryValues;  // Edit menu and the Fuses group's context menu
+    QAction *actWriteEeprom, *actVerifyEeprom, *actReadEeprom;  // EEPROM menu
 
 public slots:
     // Programmer link
@@ -101,6 +106,11 @@ public slots:
     void btODClick();
     void btSDClick();
 
+    // EEPROM, on our own board
+    void WriteEepromClick();
+    void VerifyEepromClick();
+    void ReadEepromClick();
+
     // Shell
     void LoadSettings();
     void SaveSettings();
@@ -123,6 +133,9 @@ private:
     // The bytes of the last Read Chip, when it was read under the device now in force.
     std::optional<core::ChipBytes> lastReadBytes() const;
     bool refuseLineBreak(const QString &name);
+    std::optional<QString> chooseEepromFile(bool save);
+    bool offerEepromBackup();
+    bool ReadingToClose = false;  // the Read Chip that closes another operation
     void information(const QString &text) override;  // the link's failure reports
     void buildWindow();
     void buildBitPanel();

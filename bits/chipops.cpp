@@ -47,6 +47,22 @@ QString finish(const QString &text)
 
 }  // namespace
 
+QString unservedText(const TDevice &device)
+{
+    return QStringLiteral("%1 cannot be programmed on the standard AVR Tarvane board: its 5 V supply and 12 V "
+                          "on RESET would damage the chip. Take the chip out of the socket.")
+        .arg(device.Name);
+}
+
+bool refuseUnserved(const TDevice &device, const Faces &faces)
+{
+    if (device.StandardBoard)
+        return false;
+    faces.information(unservedText(device));
+    faces.status(QStringLiteral("Operation aborted."));
+    return true;
+}
+
 QString signatureText(const avrlink::Block &reply)
 {
     return avrlink::hexByte(reply[1]) + QLatin1Char(' ') + avrlink::hexByte(reply[2]) + QLatin1Char(' ')
@@ -257,6 +273,8 @@ Result writeFuses(Session &session, const Faces &faces, const TDevice &device, s
                   std::uint8_t high, std::uint8_t extended, const std::optional<ChipBytes> &before,
                   const ReadChipStep &closingRead)
 {
+    if (refuseUnserved(device, faces))
+        return Result::Aborted;
     session.CmdBlock[0] = avrlink::cmdWriteFuses;
     session.CmdBlock[4] = low;
     session.CmdBlock[5] = high;
@@ -275,6 +293,8 @@ Result writeFuses(Session &session, const Faces &faces, const TDevice &device, s
 Result writeLocks(Session &session, const Faces &faces, const TDevice &device, std::uint8_t lock,
                   const std::optional<ChipBytes> &before, const ReadChipStep &closingRead)
 {
+    if (refuseUnserved(device, faces))
+        return Result::Aborted;
     session.CmdBlock[0] = avrlink::cmdWriteLocks;
     session.CmdBlock[7] = lock;
     const std::vector<int> groups{grLock};
@@ -289,10 +309,12 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
 }
 
 Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
-                 const std::function<void()> &processEvents, bool asked)
+                 const std::function<void()> &processEvents, bool asked, const QString &informative)
 {
+    if (refuseUnserved(device, faces))
+        return Result::Aborted;
     session.CmdBlock[0] = avrlink::cmdChipErase;
-    if (!asked && !faces.confirm(QStringLiteral("Are you sure want to erase chip ?"))) {
+    if (!asked && !faces.confirm(QStringLiteral("Are you sure want to erase chip ?"), informative)) {
         faces.status(QStringLiteral("Device erasing is canceled."));
         return Result::Cancelled;
     }

@@ -46,6 +46,12 @@ inline const QString kChipNotRead = QStringLiteral("Can`t read chip.");
 inline const QStringList kGroupCaptions = {QStringLiteral("Low Byte"), QStringLiteral("High Byte"),
                                            QStringLiteral("Extended Byte"), QStringLiteral("Lock Bits")};
 
+// A part the standard adapter board must never power (Standard_Board=no in its device file:
+// the low-voltage RFA1/RFR2 parts, the battery-management parts whose entry is unconfirmed).
+QString unservedText(const TDevice &device);
+// Every operation on such a device is refused before anything is sent: told once, and true.
+bool refuseUnserved(const TDevice &device, const Faces &faces);
+
 // "1Eh 93h 07h": reply bytes 1 to 3.
 QString signatureText(const avrlink::Block &reply);
 
@@ -90,7 +96,9 @@ Result writeLocks(Session &session, const Faces &faces, const TDevice &device, s
 // fast transfers the first Flash block is read after the erase and must be blank.
 // asked: the user has said Yes to an erase already (before a Flash write, or on the command
 // line): the two questions are not asked again.
+// informative goes below the first question (what the erase does to the EEPROM).
 Result chipErase(Session &session, const Faces &faces, const TDevice &device, const ReadChipStep &closingRead,
-                 const std::function<void()> &processEvents = {}, bool asked = false);
+                 const std::function<void()> &processEvents = {}, bool asked = false,
+                 const QString &informative = QString());
 
 }  // namespace core

@@ -2,6 +2,8 @@
 // erase: Chip Erase, judged by its closing Read Chip.
 #include "context.h"
 
+#include "eepromops.h"
+
 namespace cli {
 
 int erase(Context &c)
@@ -11,10 +13,13 @@ int erase(Context &c)
         return kUsage;
     }
     const TDevice *device = nullptr;
-    if (const int exit = c.deviceInForce(device))
+    std::optional<core::ChipRead> read;
+    if (const int exit = c.deviceInForce(device, &read))
         return exit;
     const core::Faces f = c.terminal.faces();
-    return c.finish(core::chipErase(c.session, f, *device, c.closingRead()));
+    // What the erase does to the EEPROM goes to standard error with the question's text.
+    const QString eeprom = core::eraseEepromText(core::eraseClearsEeprom(*device, read->bytes()));
+    return c.finish(core::chipErase(c.session, f, *device, c.closingRead(), {}, false, eeprom));
 }
 
 }  // namespace cli

@@ -2,6 +2,7 @@
 // read-chip: signature, device, the four bytes, every named bit and what each field means.
 #include "context.h"
 
+#include "eepromops.h"
 #include "fields.h"
 
 #include <QJsonArray>
@@ -28,6 +29,9 @@ int readChip(Context &c)
     }
     const core::ChipBytes bytes = chip.bytes();
     const std::vector<FieldReading> readings = decodeFields(*names, bytes);
+    // On our board the chip's calibration bytes come with it.
+    const core::Faces f = c.terminal.faces();
+    const auto calibration = chip.identified ? core::readCalibration(c.session, f, *chip.device) : std::nullopt;
     static const char *const keys[4] = {"low", "high", "extended", "lock"};
     if (c.json) {
         QJsonObject object;
@@ -60,6 +64,12 @@ int readChip(Context &c)
             fields.append(field);
         }
         object.insert("fields", fields);
+        if (calibration) {
+            QJsonArray cal;
+            for (std::uint8_t b : *calibration)
+                cal.append(avrlink::hexByte(b));
+            object.insert("calibration", cal);
+        }
         std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
         std::fputs("\n", stdout);
         if (!chip.identified)
@@ -69,6 +79,8 @@ int readChip(Context &c)
     printOut(QStringLiteral("Signature: ") + core::signatureText(chip.reply));
     printOut(QStringLiteral("Device: ") + (chip.identified ? chip.device->Name : QStringLiteral("Not found"))
              + (names != chip.device ? QStringLiteral(" (bits named as ") + names->Name + QLatin1Char(')') : QString()));
+    if (calibration)
+        printOut(core::calibrationText(*calibration));
     for (int g = 0; g < 4; ++g) {
         QStringList named;
         for (int n = 7; n >= 0; --n) {

@@ -120,5 +120,10 @@ int writeFlash(Context &c);
 int verifyFlash(Context &c);
 int readFlash(Context &c);
 int devices(Context &c);
+int writeEeprom(Context &c);
+int verifyEeprom(Context &c);
+int readEeprom(Context &c);
+int boardTest(Context &c);
+int program(Context &c);
 
 }  // namespace cli

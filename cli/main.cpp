@@ -34,6 +34,23 @@ const char *const kUsageText =
     "  read-flash [--trim] FILE    the whole Flash into a raw image, or Intel HEX or\n"
     "                              S-record by the name; --trim leaves out the erased\n"
     "                              bytes at the end of a HEX or S-record file\n"
+    "  write-eeprom FILE           EEPROM from Intel HEX (.eep, .hex), S-record, ELF or raw,\n"
+    "                              read back; on the open AVR Tarvane board only\n"
+    "  verify-eeprom FILE          compare EEPROM with such a file\n"
+    "  read-eeprom FILE            the whole EEPROM into a file of the kind its name says\n"
+    "  board-test                  the open AVR Tarvane board drives each of its lines in\n"
+    "                              turn (socket empty); for that board only\n"
+    "  program [--erase] [--flash FILE] [--eeprom FILE]\n"
+    "          [--fuses LOW HIGH [EXT] | --fuses factory] [--lock BYTE|factory]\n"
+    "          [--serial START --serial-at ADDRESS [--serial-bytes N] [--serial-file F]]\n"
+    "          [--log FILE.csv]\n"
+    "                              one run per chip, in this order: identify, erase, Flash\n"
+    "                              (verified), EEPROM with the serial number (read back),\n"
+    "                              fuses (read back), lock bits last; it stops at the first\n"
+    "                              failure with that step's exit code. The serial number\n"
+    "                              (little-endian, N bytes, default 4) advances in F\n"
+    "                              (default serial.txt beside the log) only after a chip\n"
+    "                              passed; the log gets one CSV line per chip\n"
     "  devices                     the catalogue: name, signature, Flash and page size\n"
     "\n"
     "Options:\n"
@@ -142,7 +159,9 @@ int main(int argc, char *argv[])
     const std::pair<const char *, Command> commands[] = {
         {"read-chip", cli::readChip},     {"write-fuses", cli::writeFuses},   {"write-lock", cli::writeLock},
         {"erase", cli::erase},            {"write-flash", cli::writeFlash},   {"verify-flash", cli::verifyFlash},
-        {"read-flash", cli::readFlash},   {"devices", cli::devices},
+        {"read-flash", cli::readFlash},   {"devices", cli::devices},         {"write-eeprom", cli::writeEeprom},
+        {"verify-eeprom", cli::verifyEeprom}, {"read-eeprom", cli::readEeprom}, {"board-test", cli::boardTest},
+        {"program", cli::program},
     };
     for (const auto &[name, run] : commands) {
         if (command == QLatin1String(name)) {

@@ -23,6 +23,8 @@ const QString kAbortedText = QStringLiteral("Operation aborted.");
 // the user was told why not (and with Fast transfers off, nothing at all was sent).
 bool eepromLane(Session &session, const Faces &faces, const TDevice &device, Lane &lane, EepromResult &out)
 {
+    if (refuseUnserved(device, faces))
+        return false;
     if (device.EepromSize <= 0) {
         faces.error(QStringLiteral("The device file of %1 gives no EEPROM size.").arg(device.Name));
         faces.status(kAbortedText);
@@ -127,10 +129,15 @@ EepromResult verified(Session &session, const Faces &faces, Lane &lane, EepromRe
 
 EepromResult writeEeprom(Session &session, const Faces &faces, const TDevice &device, const QString &name)
 {
-    EepromResult out;
     image::Loaded loaded;
     if (!loadEepromFile(name, device, faces, loaded))
-        return out;
+        return {};
+    return writeEepromImage(session, faces, device, loaded);
+}
+
+EepromResult writeEepromImage(Session &session, const Faces &faces, const TDevice &device, const image::Loaded &loaded)
+{
+    EepromResult out;
     const avrlink::PortHold hold(session.PortName, session.fast);
     Lane lane;
     if (!eepromLane(session, faces, device, lane, out))

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "chipops.h"
+#include "image.h"
 
 #include <QByteArray>
 #include <QString>
@@ -35,6 +36,8 @@ struct EepromResult {
 // EEPROM write from the file named, read back and compared: "EEPROM programming completed." or
 // "EEPROM verifying failed: N errors.".
 EepromResult writeEeprom(Session &session, const Faces &faces, const TDevice &device, const QString &name);
+// The same from an image in memory: the bytes of its spans are written and read back.
+EepromResult writeEepromImage(Session &session, const Faces &faces, const TDevice &device, const image::Loaded &image);
 // EEPROM against the file named: "EEPROM verifying completed. No errors." or "... failed: N errors.".
 EepromResult verifyEeprom(Session &session, const Faces &faces, const TDevice &device, const QString &name);
 // The whole EEPROM into the file named, replaced only once every byte is in: "EEPROM reading

@@ -242,6 +242,8 @@ bool sizeHoldsContents(QFile &file)
 Result writeFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
                   const QString &missing, const ReadChipStep &verifyAfter)
 {
+    if (refuseUnserved(device, faces))
+        return Result::Aborted;
     if (!nameGiven(name, missing, faces))
         return Result::Aborted;
     const int piece = pieceSize(device.PageSize);
@@ -332,6 +334,8 @@ Result writeAddressedImage(Session &session, const Faces &faces, const TDevice &
 
 Result writeFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image)
 {
+    if (refuseUnserved(device, faces))
+        return Result::Aborted;
     const int pageSize = device.PageSize;
     const int piece = pieceSize(pageSize);
     session.CmdBlock[0] = avrlink::cmdWritePage;
@@ -404,6 +408,8 @@ Result writeFlashImage(Session &session, const Faces &faces, const TDevice &devi
 VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
                          const ReadChipStep &closingRead, const QString &missing)
 {
+    if (refuseUnserved(device, faces))
+        return {};
     if (!nameGiven(name, missing, faces))
         return {};
     session.CmdBlock[0] = avrlink::cmdReadWord;
@@ -416,6 +422,8 @@ VerifyResult verifyFlash(Session &session, const Faces &faces, const TDevice &de
 VerifyResult verifyFlashImage(Session &session, const Faces &faces, const TDevice &device, QIODevice &image,
                               const ReadChipStep &closingRead)
 {
+    if (refuseUnserved(device, faces))
+        return {};
     session.CmdBlock[0] = avrlink::cmdReadWord;
     if (!fitsFlash(image, device, faces))
         return {};
@@ -554,6 +562,8 @@ bool saveDump(const QString &name, const QByteArray &dump, const Faces &faces)
 ReadResult readFlash(Session &session, const Faces &faces, const TDevice &device, const QString &name,
                      const ReadChipStep &closingRead, bool trimTrailingFF)
 {
+    if (refuseUnserved(device, faces))
+        return {};
     if (!nameGiven(name, QStringLiteral("Input file name to save Flash."), faces))
         return {};
     session.CmdBlock[0] = avrlink::cmdReadBlock;

@@ -44,7 +44,7 @@ chips=$(grep -c '^chip: ' <<<"$out")
 [ "$chips" -eq $((shipped + 2)) ] || fail "$chips chip list entries, expected $shipped shipped + own + * AUTO *"
 grep -qxF "status: " <<<"$out" || fail "start-up or close reported: $(grep '^status: ' <<<"$out")"
 # Written at close: the header and CR LF line ends show it is the program's own file now.
-expected=$(printf '# Tarvane configuration file\r\n/dev/ttyCHECK\r\n\r\nin.bin\r\nFastTransfers=on\r\n' | md5sum)
+expected=$(printf '# Tarvane configuration file\r\n/dev/ttyCHECK\r\n\r\nin.bin\r\nFastTransfers=on\r\nVerifyAfterWriting=on\r\nEepromFile=\r\n' | md5sum)
 [ "$(md5sum <"$home/.config/tarvane/config.txt")" = "$expected" ] || fail "settings were not written at close"
 beside_after=$( { cat "$dir/config.txt" 2>/dev/null || echo "(none)"; } | md5sum)
 [ "$beside_before" = "$beside_after" ] || fail "a config.txt was written beside the program"

@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(cli({"erase"}).exit, 0);
         Run r = cli({"write-flash", fixtures() + "/blink.hex"});
         QCOMPARE(r.exit, 0);
-        QCOMPARE(r.out.trimmed(), QString("Flash programming completed."));
+        QCOMPARE(r.out.trimmed(), QString("Flash programming completed. Verified."));
         r = cli({"verify-flash", fixtures() + "/blink.hex"});
         QCOMPARE(r.exit, 0);
         QCOMPARE(r.out.trimmed(), QString("Flash verifying completed. No errors."));

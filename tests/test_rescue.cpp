@@ -332,6 +332,13 @@ private slots:
 
         r.dialogs.confirmAnswers.enqueue(true);
         r.w->btWriteFuses->click();
+        if (!device->StandardBoard) {
+            // A part the standard board must never power: named as it is read, and no write goes out.
+            QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+            QCOMPARE(r.dialogs.texts("information"), QStringList(2, core::unservedText(*device)));
+            QCOMPARE(r.blocks(), QStringList{});
+            return;
+        }
         QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
         const auto s = device->Signature;
         QCOMPARE(r.blocks(), QStringList({blockLine({2, s[0], s[1], s[2], factory.lowFuse, factory.highFuse,

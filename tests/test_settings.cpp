@@ -71,9 +71,11 @@ private slots:
         // The four lines of the original program come first, as it wrote them; later settings
         // follow, where a reader of the four lines alone does not look.
         QCOMPARE(formatSettings({"\\\\.\\COM1", "", "C:\\fw\\a.bin"}),
-                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\nC:\\fw\\a.bin\r\nFastTransfers=on\r\n"));
-        QCOMPARE(formatSettings({"", "", "", false}),
-                 QByteArray("# Tarvane configuration file\r\n\r\n\r\n\r\nFastTransfers=off\r\n"));
+                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\nC:\\fw\\a.bin\r\nFastTransfers=on\r\n"
+                            "VerifyAfterWriting=on\r\nEepromFile=\r\n"));
+        QCOMPARE(formatSettings({"", "", "", false, false, "/home/u/cal.eep"}),
+                 QByteArray("# Tarvane configuration file\r\n\r\n\r\n\r\nFastTransfers=off\r\nVerifyAfterWriting=off\r\n"
+                            "EepromFile=/home/u/cal.eep\r\n"));
     }
 
     void laterSettings_data()
@@ -96,6 +98,19 @@ private slots:
         parseSettings(content, v);
         QCOMPARE(v.FastTransfers, fast);
         QCOMPARE(v.PortName, QString("COM2"));  // the four lines read as before
+    }
+
+    void laterSettingsKeepTheirValues()
+    {
+        SettingsValues v;
+        parseSettings("h\nCOM2\na\nb\nVerifyAfterWriting=off\nEepromFile=/tmp/a b.eep\n", v);
+        QVERIFY(v.FastTransfers);
+        QVERIFY(!v.VerifyAfterWriting);
+        QCOMPARE(v.EepromFile, QString("/tmp/a b.eep"));
+        SettingsValues back;
+        parseSettings(formatSettings(v), back);
+        QCOMPARE(back.EepromFile, v.EepromFile);
+        QCOMPARE(back.VerifyAfterWriting, false);
     }
 
     void roundTrip()

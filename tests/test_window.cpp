@@ -260,8 +260,9 @@ private slots:
             for (QAction *item : top->menu()->actions())
                 menu << (item->isSeparator() ? QString("-") : item->text());
         }
-        QCOMPARE(menu, QStringList({"File", "Options", "Fast transfers", "-", "Exit", "Edit", "Factory values", "Help",
-                                    "About"}));
+        QCOMPARE(menu, QStringList({"File", "Options", "Fast transfers", "Verify after writing", "-", "Exit", "Edit",
+                                    "Factory values", "EEPROM", "Write EEPROM...", "Verify EEPROM...", "Read EEPROM...",
+                                    "Help", "About"}));
         QVERIFY(w.actFastTransfers->isCheckable() && w.actFastTransfers->isChecked());  // on by default
     }
 
@@ -380,7 +381,7 @@ private slots:
             QVERIFY(!w.isVisible());
         }
         QCOMPARE(readAll(QDir(dir.path()).filePath("config.txt")),
-                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\ntyped in.bin\r\nFastTransfers=on\r\n"));
+                 QByteArray("# Tarvane configuration file\r\n\\\\.\\COM1\r\n\r\ntyped in.bin\r\nFastTransfers=on\r\nVerifyAfterWriting=on\r\nEepromFile=\r\n"));
     }
 
     void fastTransfersKept()
@@ -398,7 +399,7 @@ private slots:
             item->trigger();
             QVERIFY(!w.FastTransfers);
             QCOMPARE(readAll(config), QByteArray("# Tarvane configuration file\r\nCOM4\r\nout.bin\r\nin.bin\r\n"
-                                                 "FastTransfers=off\r\n"));
+                                                 "FastTransfers=off\r\nVerifyAfterWriting=on\r\nEepromFile=\r\n"));
         }
         TfmMain again(dir.path(), dialogs);
         QVERIFY(!again.FastTransfers);
@@ -430,7 +431,7 @@ private slots:
         QCOMPARE(dialogs.texts("input"), QStringList{"Настройки|COM-порт: |COM4"});
         QCOMPARE(w.PortName, port);
         // Cancelled or not, the file is rewritten with its header and CR LF ends.
-        QCOMPARE(readAll(config), "# Tarvane configuration file\r\n" + port.toLocal8Bit() + "\r\n\r\n\r\nFastTransfers=on\r\n");
+        QCOMPARE(readAll(config), "# Tarvane configuration file\r\n" + port.toLocal8Bit() + "\r\n\r\n\r\nFastTransfers=on\r\nVerifyAfterWriting=on\r\nEepromFile=\r\n");
     }
 
     void settingsFailuresReported()

@@ -66,6 +66,8 @@ public:
             qFatal("hvsim: %s", error.c_str());
         w = std::make_unique<TfmMain>(dir.path(), dialogs);
         w->PortName = port();
+        // The round trips verify by themselves: a Flash write is a write alone here.
+        w->VerifyAfterWriting = false;
     }
 
     QString port() const { return QString::fromStdString(sim->devicePath()); }
