@@ -145,7 +145,7 @@ bool eesaveProgrammed(const Chip &chip)
 
 // The EEPROM writes a range takes: one per page touched on parts with a page buffer, one per
 // byte elsewhere.
-std::size_t eepromWrites(std::size_t address, std::size_t count, std::size_t pageSize)
+std::size_t eepromWritesFor(std::size_t address, std::size_t count, std::size_t pageSize)
 {
     if (count == 0)
         return 0;
@@ -367,6 +367,7 @@ bool Simulator::start(std::string *error, const std::string &linkPath)
     boardBaud_ = baseBaud;
     garbledIn_ = 0;
     garbledOut_ = 0;
+    eepromWrites_ = 0;
     lastHeard_ = Clock::now();
     lastSignature_ = {};
     sentSignatures_.clear();
@@ -499,6 +500,11 @@ void Simulator::setOptions(const Options &options)
     options_ = options;
     faultHits_ = 0;
     faultsHits_.assign(options_.faults.size(), 0);
+}
+
+long Simulator::eepromWrites() const
+{
+    return eepromWrites_;
 }
 
 LineState Simulator::lineState() const
@@ -1021,6 +1027,7 @@ bool Simulator::extWrite(const std::vector<std::uint8_t> &data, const Behaviour 
     const std::uint16_t expected = std::uint16_t(block[6] | block[7] << 8);
     std::uint8_t status = extCrcWrong;
     long programUs = 0;
+    long writes = 0;
     if (crc16(data.data(), count, crc16(&block[1], 5)) == expected) {
         std::lock_guard lock(mutex_);
         const Chip &c = options_.chip;
@@ -1032,7 +1039,8 @@ bool Simulator::extWrite(const std::vector<std::uint8_t> &data, const Behaviour 
             programUs = b.pageWriteUs;
         } else if (memory == memEeprom && (b.capabilities & capEeprom)) {
             fits = address + count <= c.eeprom.size();
-            programUs = long(b.eepromWriteUs) * long(eepromWrites(address, count, c.eepromPageSize));
+            writes = static_cast<long>(eepromWritesFor(address, count, c.eepromPageSize));
+            programUs = long(b.eepromWriteUs) * writes;
         }
         status = fits && inTable(c, b.unknownChip) ? extAccepted : extRefused;
     }
@@ -1046,6 +1054,7 @@ bool Simulator::extWrite(const std::vector<std::uint8_t> &data, const Behaviour 
         return false;
     if (b.ignoreCode == cmdExtWrite)
         return true;
+    eepromWrites_ += writes;
     std::lock_guard lock(mutex_);
     Chip &c = options_.chip;
     auto &bytes = memory == memFlash ? c.flash : c.eeprom;
@@ -1261,6 +1270,10 @@ void Simulator::serve()
             if (count > 0) {
                 const auto now = Clock::now();
                 checkIdle(now);
+                // Input that stalled too long is dropped even when the new bytes are read
+                // before the time-out could be seen.
+                if (!part.empty() && now >= lastAt + resyncGap)
+                    fresh();
                 // The rate is the one the program has set by the time its bytes are read.
                 if (lineCarries()) {
                     lastAt = now;

@@ -232,6 +232,8 @@ public:
     Options options() const;
     void setOptions(const Options &options);  // takes effect with the next block
     LineState lineState() const;
+    // EEPROM page (or byte) writes carried out since start().
+    long eepromWrites() const;
     // Opens, line set-ups and purges seen since start(); counted only with a bridge cost set
     // at start().
     BridgeCounts bridgeCounts() const;
@@ -304,6 +306,7 @@ private:
     // The board's line (its rate is read by lineState() too):
     std::atomic<int> boardBaud_{baseBaud};
     std::atomic<long> garbledIn_{0}, garbledOut_{0};
+    std::atomic<long> eepromWrites_{0};
     Clock::time_point lastHeard_{};    // the last byte from the program, or the board's last answer
     // What the board remembers of the chips it has read:
     std::array<std::uint8_t, 3> lastSignature_{};
