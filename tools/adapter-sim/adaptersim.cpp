@@ -1270,10 +1270,6 @@ void Simulator::serve()
             if (count > 0) {
                 const auto now = Clock::now();
                 checkIdle(now);
-                // Input that stalled too long is dropped even when the new bytes are read
-                // before the time-out could be seen.
-                if (!part.empty() && now >= lastAt + resyncGap)
-                    fresh();
                 // The rate is the one the program has set by the time its bytes are read.
                 if (lineCarries()) {
                     lastAt = now;
