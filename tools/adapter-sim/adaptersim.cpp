@@ -33,8 +33,6 @@ constexpr std::uint8_t cmdWritePage = 5;
 constexpr std::uint8_t cmdReadBlock = 6;
 constexpr std::uint8_t cmdReadWord = 7;
 
-constexpr std::uint8_t cmdReadChip = 1;
-
 constexpr std::size_t blockSize = 8;
 constexpr std::size_t readBlockSize = 128;
 constexpr std::size_t readWordSize = 2;

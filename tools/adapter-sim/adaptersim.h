@@ -36,7 +36,7 @@ inline constexpr std::uint8_t extRefused = 0x52;   // 'R'
 // Byte 0 of the identification reply, its protocol version and capability bits.
 inline constexpr std::uint8_t idMagic = 0x54;      // 'T'
 inline constexpr std::uint8_t idVersion = 0x01;
-inline constexpr std::uint8_t capFastLine = 0x01;  // cmdExtLine (and cmdExtPing)
+inline constexpr std::uint8_t capFastLine = 0x01;  // cmdExtLine (cmdExtPing is always answered)
 inline constexpr std::uint8_t capAddressed = 0x02; // cmdExtRead, cmdExtWrite
 inline constexpr std::uint8_t capEeprom = 0x04;    // memory 1
 inline constexpr std::uint8_t capCalibration = 0x08;  // memory 2
@@ -166,11 +166,13 @@ struct Options {
     int boardTestLineUs = 1000000;  // how long the board test drives each line
 };
 
-// The line rate as the simulator sees it. A byte is carried only while the program's rate
-// (the pty's output speed, which the program sets with cfsetospeed/tcsetattr) equals the
-// board's and the board's is at most Options::maxBaud. Otherwise it is garbled: a byte from
-// the program is lost (it still counts as a byte on the line for the board's return to
-// 115200 and ends a board test), and each byte from the board reaches the program as FFh.
+// The line rate as the simulator sees it, for either kind of adapter (the plain one stays at
+// 115200). A byte is carried only while the program's rate (the pty's output speed, which
+// the program sets with cfsetospeed/tcsetattr, as read when the simulator reads the bytes or
+// sends its own) equals the board's and the board's is at most Options::maxBaud. Otherwise
+// it is garbled: a byte from the program is lost (it still counts as a byte on the line for
+// the board's return to 115200 and ends a board test), and each byte from the board reaches
+// the program as FFh.
 struct LineState {
     int boardBaud = baseBaud;  // the board's rate now
     long garbledIn = 0;        // bytes from the program lost since start()
