@@ -22,7 +22,9 @@ if [ "$board" = hvsim ]; then
   cmake --build "$build" -j2 --target hvsim-board firmware
   "$bin/hvsim" --chip "$chip" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
 else
-  "$bin/adapter-sim" --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" &
+  # Our own board, so that the EEPROM and the fast line can be tried too.
+  "$bin/adapter-sim" --ours --link "$port" --log "$build/adapter.log" --dump "$build/adapter-flash.bin" \
+    --eeprom-dump "$build/adapter-eeprom.bin" &
 fi
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
@@ -45,6 +47,6 @@ fi
 if [ "$board" = hvsim ]; then
   echo "demo: adapter firmware in simulation with an $chip on $port; its log is $build/adapter.log"
 else
-  echo "demo: simulated adapter (ATmega8) on $port; its log is $build/adapter.log"
+  echo "demo: simulated Tarvane board (ATmega8) on $port; its log is $build/adapter.log"
 fi
 "$bin/tarvane"

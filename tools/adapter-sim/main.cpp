@@ -31,13 +31,30 @@ constexpr const char *usage =
     "  --fuses HHHHHH      Low, High and Extended fuse bytes (default E1D9FF)\n"
     "  --lock HH           lock byte (default FF)\n"
     "  --device FILE       a device file (cpu/*.ini): its signature, Flash size and\n"
-    "                      page size, and its factory fuse and lock bytes; options\n"
-    "                      after it override them\n"
+    "                      page size, EEPROM size and page, calibration byte count,\n"
+    "                      where EESAVE sits, and its factory fuse and lock bytes;\n"
+    "                      options after it override them\n"
     "  --flash-size N      Flash size in bytes (default 8192)\n"
     "  --page N            physical Flash page in bytes (default 64): page data is\n"
     "                      programmed a whole page at a time; 0 programs each byte\n"
+    "  --eeprom-size N     EEPROM size in bytes (default 512; 0: none)\n"
+    "  --eeprom-page N     EEPROM page buffer in bytes (default 4; 0: byte by byte)\n"
+    "  --calibration HEX   the calibration bytes, 1 to 4 (default A6A9ADB2)\n"
     "  --load FILE         raw image loaded into Flash from address 0\n"
     "  --dump FILE         raw Flash image written at every cmdEnd and at exit\n"
+    "  --eeprom-load FILE  raw image loaded into EEPROM from address 0\n"
+    "  --eeprom-dump FILE  raw EEPROM image written at every cmdEnd and at exit\n"
+    "\n"
+    "  --ours              play the open Tarvane board: cmdEnd answers its\n"
+    "                      identification, the noise guard, the extension commands\n"
+    "                      (default: a plain adapter of the original protocol)\n"
+    "  --unknown-chip      the board's device table lacks the chip\n"
+    "  --capabilities HH   the capability bits the board offers (default 1F)\n"
+    "  --max-baud N        the fastest rate the line carries (default 1000000);\n"
+    "                      above it every byte is garbled\n"
+    "  --line-idle-ms X    back to 115200 after this long without a byte (default 500)\n"
+    "  --board-test-ms X   time the board test drives each line (default 1000)\n"
+    "\n"
     "  --silent            never send anything\n"
     "  --short CODE:K      send only the first K bytes of the reply to command CODE;\n"
     "                      for code 5, K acknowledgements (0 or 1)\n"
@@ -46,28 +63,41 @@ constexpr const char *usage =
     "  --page-ms X         page programming time in milliseconds (fractions allowed)\n"
     "  --erase-ms X        chip erase time in milliseconds\n"
     "  --fuse-ms X         fuse or lock write time in milliseconds\n"
+    "  --eeprom-ms X       time of one EEPROM page (or byte) write in milliseconds\n"
     "  --log FILE          append every block and page of data received to FILE\n"
     "  --drop-reply WHICH  never send the reply WHICH names: #N is the reply to the N-th\n"
     "                      block (0: the first), CODE[@ADDRESS] the first reply to command\n"
-    "                      CODE (at that stream address)\n"
+    "                      CODE (at that stream address; for codes 12 and 13 hex, the\n"
+    "                      block's address)\n"
     "  --delay-reply WHICH:MS    send that reply MS milliseconds late\n"
     "  --reply-gap WHICH:K:MS    send its first K bytes, pause MS milliseconds, then the rest\n"
+    "                      (the three may be given several times, each hits once)\n"
+    "  --ignore CODE       answer command CODE as usual but do not carry it out\n"
+    "  --stray N           send N bytes (00 FF 00 ...) in front of every reply\n"
     "  --bridge NAME       put a modelled USB bridge in between: ftdi-16ms, ftdi-1ms, ch340\n"
     "  --latency-ms X      bridge latency timer (0: none)\n"
     "  --packet N          bridge packet size in data bytes (default 62)\n"
     "  --open-ms X         bridge cost of an open of the port\n"
     "  --setup-ms X        bridge cost of a line set-up\n"
     "  --purge-ms X        bridge cost of a purge\n"
+    "  --sysfs DIR         with a bridge latency: write it as ftdi_sio shows it, in\n"
+    "                      DIR/class/tty/NAME/device/latency_timer (removed at exit)\n"
     "  --help              show this text\n";
 
 const std::string valueOptions[] = {"--link", "--signature", "--fuses", "--lock",
                                     "--flash-size", "--page", "--device", "--load", "--dump", "--short",
                                     "--page-ms", "--erase-ms", "--fuse-ms", "--log",
                                     "--drop-reply", "--delay-reply", "--reply-gap", "--bridge",
-                                    "--latency-ms", "--packet", "--open-ms", "--setup-ms", "--purge-ms"};
+                                    "--latency-ms", "--packet", "--open-ms", "--setup-ms", "--purge-ms",
+                                    "--eeprom-size", "--eeprom-page", "--calibration", "--eeprom-load",
+                                    "--eeprom-dump", "--capabilities", "--max-baud", "--line-idle-ms",
+                                    "--board-test-ms", "--eeprom-ms", "--ignore", "--stray", "--sysfs"};
 
 // Far above any AVR, low enough that a typing error does not eat the memory.
 constexpr unsigned long maxFlashSize = 16ul * 1024 * 1024;
+constexpr unsigned long maxEepromSize = 64ul * 1024;
+// The calibration bytes a part without --calibration gets, as many as it has.
+const std::vector<std::uint8_t> defaultCalibration = adaptersim::Chip().calibration;
 
 int hexDigit(char c)
 {
@@ -154,7 +184,8 @@ bool parseIniNumber(std::string text, long long *out)
 // A device file as the program reads it: sections and keys without regard to case, the
 // first of repeated keys. A bit whose entry is not flagged "U" is programmed (0) at the
 // factory; bits the file does not name read 1, as unused fuse bits do on the chip.
-bool loadDeviceFile(const std::string &path, adaptersim::Chip *chip, unsigned long *flashSize, std::string *error)
+bool loadDeviceFile(const std::string &path, adaptersim::Chip *chip, unsigned long *flashSize,
+                    unsigned long *eepromSize, std::string *error)
 {
     std::ifstream in(path);
     if (!in) {
@@ -208,6 +239,35 @@ bool loadDeviceFile(const std::string &path, adaptersim::Chip *chip, unsigned lo
         }
         return byte;
     };
+    // The EEPROM keys came later: files without them keep the defaults.
+    long long eeprom = 0, eepromPage = 0, calibration = 0;
+    const bool hasEeprom = values.count("configuration/eeprom_size") != 0;
+    const bool hasEepromPage = values.count("configuration/eeprom_page_size") != 0;
+    const bool hasCalibration = values.count("configuration/calibration_size") != 0;
+    if ((hasEeprom && (!number("eeprom_size", &eeprom) || eeprom < 0 || eeprom > static_cast<long long>(maxEepromSize)))
+        || (hasEepromPage && (!number("eeprom_page_size", &eepromPage) || eepromPage < 0 || eepromPage > 256))
+        || (hasCalibration && (!number("calibration_size", &calibration) || calibration < 0 || calibration > 4))) {
+        *error = path + ": EEPROM_Size, EEPROM_Page_Size or Calibration_Size out of range";
+        return false;
+    }
+    if (hasEeprom)
+        *eepromSize = static_cast<unsigned long>(eeprom);
+    if (hasEepromPage)
+        chip->eepromPageSize = std::size_t(eepromPage);
+    if (hasCalibration)
+        chip->calibration.assign(defaultCalibration.begin(), defaultCalibration.begin() + calibration);
+    // EESAVE where the file names it; a part whose file names none has none.
+    chip->eesaveFuse = -1;
+    const char *const fuseKeys[] = {"fuse-bits/low_", "fuse-bits/high_", "fuse-bits/ext_"};
+    for (int fuse = 0; fuse < 3; ++fuse) {
+        for (int bit = 0; bit < 8; ++bit) {
+            const auto it = values.find(fuseKeys[fuse] + std::string(1, char('0' + bit)));
+            if (it != values.end() && lower(trim(it->second.substr(0, it->second.find('|')))) == "eesave") {
+                chip->eesaveFuse = fuse;
+                chip->eesaveBit = bit;
+            }
+        }
+    }
     for (int n = 0; n < 3; ++n)
         chip->signature[std::size_t(n)] = std::uint8_t(sig[n]);
     chip->pageSize = std::size_t(page);
@@ -219,11 +279,11 @@ bool loadDeviceFile(const std::string &path, adaptersim::Chip *chip, unsigned lo
     return true;
 }
 
-bool writeImage(const std::string &path, const std::vector<std::uint8_t> &flash)
+bool writeImage(const std::string &path, const std::vector<std::uint8_t> &bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(flash.data()),
-              static_cast<std::streamsize>(flash.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         std::cerr << "adapter-sim: cannot write " << path << "\n";
@@ -254,6 +314,28 @@ bool parseWhich(const std::string &text, adaptersim::ReplyFault *fault)
     return true;
 }
 
+// A raw image into the start of `memory`, which it must fit.
+bool loadImage(const std::string &path, const char *what, std::vector<std::uint8_t> *memory)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "adapter-sim: cannot open " << path << "\n";
+        return false;
+    }
+    const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        std::cerr << "adapter-sim: cannot read " << path << "\n";
+        return false;
+    }
+    if (image.size() > memory->size()) {
+        std::cerr << "adapter-sim: " << path << " holds " << image.size() << " bytes, more than the " << what
+                  << " size of " << memory->size() << "\n";
+        return false;
+    }
+    std::copy(image.begin(), image.end(), memory->begin());
+    return true;
+}
+
 int usageError(const std::string &message)
 {
     std::cerr << "adapter-sim: " << message << "\n" << "Try 'adapter-sim --help'.\n";
@@ -265,8 +347,9 @@ int usageError(const std::string &message)
 int main(int argc, char **argv)
 {
     adaptersim::Options options;
-    std::string linkPath, loadPath, dumpPath, logPath;
+    std::string linkPath, loadPath, dumpPath, logPath, eepromLoadPath, eepromDumpPath;
     unsigned long flashSize = options.chip.flash.size();
+    unsigned long eepromSize = options.chip.eeprom.size();
 
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -286,6 +369,10 @@ int main(int argc, char **argv)
             options.noAck = true;
         } else if (option == "--wire-speed") {
             options.wirePaced = true;
+        } else if (option == "--ours") {
+            options.ours = true;
+        } else if (option == "--unknown-chip") {
+            options.unknownChip = true;
         } else if (std::find(std::begin(valueOptions), std::end(valueOptions), option) ==
                    std::end(valueOptions)) {
             return usageError(option.rfind("--", 0) == 0 ? "unknown option " + option
@@ -318,14 +405,52 @@ int main(int argc, char **argv)
             options.chip.pageSize = page;
         } else if (option == "--device") {
             std::string error;
-            if (!loadDeviceFile(arg, &options.chip, &flashSize, &error)) {
+            if (!loadDeviceFile(arg, &options.chip, &flashSize, &eepromSize, &error)) {
                 std::cerr << "adapter-sim: " << error << "\n";
                 return 1;
             }
+        } else if (option == "--eeprom-size") {
+            if (!parseUnsigned(arg, maxEepromSize, &eepromSize))
+                return usageError("--eeprom-size takes a number of bytes up to " + std::to_string(maxEepromSize));
+        } else if (option == "--eeprom-page") {
+            unsigned long page = 0;
+            if (!parseUnsigned(arg, 256, &page))
+                return usageError("--eeprom-page takes a number of bytes up to 256, such as 4");
+            options.chip.eepromPageSize = page;
+        } else if (option == "--calibration") {
+            std::uint8_t values[4];
+            const std::size_t count = arg.size() / 2;
+            if (count < 1 || count > 4 || !parseHexBytes(arg, values, count))
+                return usageError("--calibration takes 1 to 4 bytes in hex, such as 9C");
+            options.chip.calibration.assign(values, values + count);
         } else if (option == "--load") {
             loadPath = arg;
         } else if (option == "--dump") {
             dumpPath = arg;
+        } else if (option == "--eeprom-load") {
+            eepromLoadPath = arg;
+        } else if (option == "--eeprom-dump") {
+            eepromDumpPath = arg;
+        } else if (option == "--capabilities") {
+            if (!parseHexBytes(arg, &options.capabilities, 1))
+                return usageError("--capabilities takes one byte in hex, such as 1F");
+        } else if (option == "--max-baud") {
+            unsigned long baud = 0;
+            if (!parseUnsigned(arg, 100000000, &baud) || baud == 0)
+                return usageError("--max-baud takes a rate in baud, such as 921600");
+            options.maxBaud = static_cast<int>(baud);
+        } else if (option == "--ignore") {
+            unsigned long code = 0;
+            if (!parseUnsigned(arg, 255, &code))
+                return usageError("--ignore takes a command code, such as 4");
+            options.ignoreCode = static_cast<int>(code);
+        } else if (option == "--stray") {
+            unsigned long count = 0;
+            if (!parseUnsigned(arg, 64, &count))
+                return usageError("--stray takes a number of bytes up to 64, such as 2");
+            options.strayBytes = static_cast<int>(count);
+        } else if (option == "--sysfs") {
+            options.sysfsRoot = arg;
         } else if (option == "--short") {
             const auto colon = arg.find(':');
             unsigned long code = 0, count = 0;
@@ -343,23 +468,36 @@ int main(int argc, char **argv)
         } else if (option == "--fuse-ms") {
             if (!parseMilliseconds(arg, &options.fuseWriteUs))
                 return usageError("--fuse-ms takes milliseconds, such as 4.5");
+        } else if (option == "--eeprom-ms") {
+            if (!parseMilliseconds(arg, &options.eepromWriteUs))
+                return usageError("--eeprom-ms takes milliseconds, such as 9");
+        } else if (option == "--line-idle-ms") {
+            if (!parseMilliseconds(arg, &options.lineIdleUs))
+                return usageError("--line-idle-ms takes milliseconds, such as 500");
+        } else if (option == "--board-test-ms") {
+            if (!parseMilliseconds(arg, &options.boardTestLineUs))
+                return usageError("--board-test-ms takes milliseconds, such as 1000");
         } else if (option == "--log") {
             logPath = arg;
         } else if (option == "--drop-reply") {
-            if (!parseWhich(arg, &options.fault))
+            adaptersim::ReplyFault fault;
+            if (!parseWhich(arg, &fault))
                 return usageError("--drop-reply takes #N, CODE or CODE@ADDRESS, such as 7@64");
+            options.faults.push_back(fault);
         } else if (option == "--delay-reply" || option == "--reply-gap") {
             const bool gap = option == "--reply-gap";
             const auto last = arg.rfind(':');
             const auto middle = gap && last != std::string::npos ? arg.rfind(':', last - 1) : last;
             unsigned long before = 0;
+            adaptersim::ReplyFault fault;
             if (last == std::string::npos || middle == std::string::npos || middle == 0 ||
-                !parseWhich(arg.substr(0, middle), &options.fault) ||
+                !parseWhich(arg.substr(0, middle), &fault) ||
                 (gap && !parseUnsigned(arg.substr(middle + 1, last - middle - 1), 128, &before)) ||
-                !parseMilliseconds(arg.substr(last + 1), &options.fault.holdUs))
+                !parseMilliseconds(arg.substr(last + 1), &fault.holdUs))
                 return usageError(gap ? "--reply-gap takes WHICH:K:MS, such as 6:100:50"
                                       : "--delay-reply takes WHICH:MS, such as #3:200");
-            options.fault.before = static_cast<int>(before);
+            fault.before = static_cast<int>(before);
+            options.faults.push_back(fault);
         } else if (option == "--bridge") {
             if (!adaptersim::bridgeModel(arg, &options.bridge))
                 return usageError("--bridge takes ftdi-16ms, ftdi-1ms or ch340");
@@ -380,25 +518,11 @@ int main(int argc, char **argv)
     }
 
     options.chip.flash.assign(flashSize, 0xFF);
-    if (!loadPath.empty()) {
-        std::ifstream in(loadPath, std::ios::binary);
-        if (!in) {
-            std::cerr << "adapter-sim: cannot open " << loadPath << "\n";
-            return 1;
-        }
-        const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in),
-                                              std::istreambuf_iterator<char>()};
-        if (in.bad()) {
-            std::cerr << "adapter-sim: cannot read " << loadPath << "\n";
-            return 1;
-        }
-        if (image.size() > flashSize) {
-            std::cerr << "adapter-sim: " << loadPath << " holds " << image.size()
-                      << " bytes, more than the Flash size of " << flashSize << "\n";
-            return 1;
-        }
-        std::copy(image.begin(), image.end(), options.chip.flash.begin());
-    }
+    options.chip.eeprom.assign(eepromSize, 0xFF);
+    if (!loadPath.empty() && !loadImage(loadPath, "Flash", &options.chip.flash))
+        return 1;
+    if (!eepromLoadPath.empty() && !loadImage(eepromLoadPath, "EEPROM", &options.chip.eeprom))
+        return 1;
 
     std::ofstream logFile;
     if (!logPath.empty()) {
@@ -424,9 +548,12 @@ int main(int argc, char **argv)
             logFile.flush();
         });
     }
-    if (!dumpPath.empty()) {
-        simulator.setStreamEndHandler([&dumpPath](const adaptersim::Chip &chip) {
-            writeImage(dumpPath, chip.flash);
+    if (!dumpPath.empty() || !eepromDumpPath.empty()) {
+        simulator.setStreamEndHandler([&dumpPath, &eepromDumpPath](const adaptersim::Chip &chip) {
+            if (!dumpPath.empty())
+                writeImage(dumpPath, chip.flash);
+            if (!eepromDumpPath.empty())
+                writeImage(eepromDumpPath, chip.eeprom);
         });
     }
 
@@ -442,7 +569,8 @@ int main(int argc, char **argv)
     }
 
     simulator.stop();
-    if (!dumpPath.empty() && !writeImage(dumpPath, simulator.chip().flash))
-        return 1;
-    return 0;
+    const adaptersim::Chip chip = simulator.chip();
+    bool written = dumpPath.empty() || writeImage(dumpPath, chip.flash);
+    written = (eepromDumpPath.empty() || writeImage(eepromDumpPath, chip.eeprom)) && written;
+    return written ? 0 : 1;
 }
