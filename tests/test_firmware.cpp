@@ -877,13 +877,13 @@ private slots:
             return std::pair{QByteArray(reinterpret_cast<const char *>(link.state.CmdBlock.data()), 8), sent};
         };
         const auto [fresh, sent] = probe(challenge);
-        QCOMPARE(fresh.left(6).toHex(' '), QByteArray("54 00 00 00 01 10"));
+        QCOMPARE(fresh.left(6).toHex(' '), QByteArray("54 00 00 00 01 1f"));
         QVERIFY(identifies(fresh, challenge));
         QVERIFY(!identifies(sent, challenge));  // an echo of the block
         QVERIFY(!identifies(fresh, QByteArray("\x01\x02\x03\x04", 4)));
         QVERIFY(link.command(avrlink::cmdReadChip));
         const QByteArray known = probe(challenge).first;
-        QCOMPARE(known.left(6).toHex(' '), QByteArray("54 1e 95 0f 01 10"));
+        QCOMPARE(known.left(6).toHex(' '), QByteArray("54 1e 95 0f 01 1f"));
         QVERIFY(identifies(known, challenge));
         QCOMPARE(link.messages.texts, QStringList{});
         QCOMPARE(r.breaks(), QString());
@@ -974,7 +974,7 @@ private slots:
         write(r, QByteArray(300, char(0x11)));
         r.dialogs.confirmAnswers << true << true;
         r.w->btChipErase->click();
-        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F 01 10"), qPrintable(blockOf("04")));
+        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F 01 1F"), qPrintable(blockOf("04")));
         QCOMPARE(r.w->statusText(), QString("Device erased."));
         QVERIFY(bytes(r.sim->chip().flash, 4096) == QByteArray(4096, char(0xFF)));
         QCOMPARE(hex(r.sim->chip().lock), hex(0xFF));
