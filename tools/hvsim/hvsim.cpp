@@ -668,6 +668,8 @@ Simulator::Host Simulator::host() const
     if (slaveHold_ >= 0 && ::tcgetattr(slaveHold_, &tio) == 0) {
         h.baud = baudOf(::cfgetospeed(&tio));
         h.iflag = unsigned(tio.c_iflag);
+        if (options_.bridgeMaxBaud > 0 && h.baud > options_.bridgeMaxBaud)
+            h.baud = options_.bridgeMaxBaud;
     }
     return h;
 }

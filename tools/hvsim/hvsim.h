@@ -27,6 +27,9 @@ struct Options {
     // a stall of this process on a loaded machine does not open gaps in a reply. 0 keeps
     // strict real time, as the benchmark needs.
     int aheadUs = 20000;
+    // A USB bridge between host and board that cannot make rates above this one: asked for
+    // more, it runs at this rate (an older CP210x stops at 921,600). 0: any rate.
+    int bridgeMaxBaud = 0;
 };
 
 // $TARVANE_FIRMWARE if set, else tarvane-adapter.elf in $TARVANE_BIN_DIR, else beside
