@@ -6,6 +6,7 @@
 #include "board.h"
 #include "clock.h"
 
+#include <avr/interrupt.h>
 #include <avr/io.h>
 #include <util/delay.h>
 
@@ -235,6 +236,13 @@ static void lines_low(void)
     bus_release();
 }
 
+/* Timer1 counts 4 us steps from 0 to 249 and starts again each millisecond (clock.c). */
+static uint8_t ticks_since(uint8_t from)
+{
+    const uint8_t now = TCNT1L;
+    return (uint8_t)(now >= from ? now - from : now + 250 - from);
+}
+
 static void entry_pulses(void)
 {
     for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
@@ -258,12 +266,23 @@ static void enter(uint8_t how)
             entry_pulses();
             WAIT_NS(T_PE_HV_NS);
         } else {
-            /* The older editions of these datasheets want the pulses, the newer the window. */
-            _delay_us(T_VCC_XTAL_US);
+            /* The older editions of these datasheets want the pulses, the newer the window.
+             * The window has an end, and at 1,000,000 baud the receive interrupt takes half
+             * the CPU: the times are measured on Timer1 (4 us steps) rather than counted in
+             * cycles, and the last 20 us run with interrupts held off, which the UART's
+             * two-byte buffer bridges. */
+            const uint8_t t0 = TCNT1L;
+            while (ticks_since(t0) < T_VCC_XTAL_US / 4 + 1)
+                ;
+            cli();
             entry_pulses();
-            _delay_us(T_VCC_HV_US - T_VCC_XTAL_US - 2 * ENTRY_XTAL_PULSES * T_XTAL_TOGGLE_US);
+            while (ticks_since(t0) < T_VCC_HV_US / 4)
+                ;
+            PORTC |= _BV(HV_BIT);
+            sei();
         }
-        PORTC |= _BV(HV_BIT);
+        if (how == ENTRY_OLD)
+            PORTC |= _BV(HV_BIT);
     }
     _delay_us(T_HV_PE_US);
     PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive; the chip stops driving DATA tOHDZ later */
