@@ -437,10 +437,17 @@ struct Simulator::Board {
     {
         auto *b = static_cast<Board *>(param);
         for (;;) {
-            b->nextChunk();
             if (b->frames.empty()) {
-                b->feeding = false;
-                return 0;
+                if (b->chunks->empty()) {
+                    b->feeding = false;
+                    return 0;
+                }
+                // Decoded when its first start bit comes, at the rate the UART has then.
+                const std::uint64_t start = std::max(b->chunks->front().at, b->wireFree);
+                if (start > avr->cycle)
+                    return start;
+                b->nextChunk();
+                continue;
             }
             if (b->frames.front().second > avr->cycle)
                 return b->frames.front().second;
@@ -803,10 +810,17 @@ void Simulator::serve()
             if (alive)
                 alive = board_->run(target, input_);
             caughtUp = !alive || board_->avr->cycle >= target;
-            if (!board_->output.empty()) {
-                const std::vector<std::uint8_t> sent = Board::toHost(board_->output, host());
+            // A byte reaches the host once its stop bit has left, not as the firmware writes it
+            // to the UART: a host that reacts to a reply meets the board as it is after it.
+            auto &out = board_->output;
+            std::size_t done = 0;
+            while (done < out.size() && out[done].cycle + 10ull * out[done].bitCycles <= board_->avr->cycle)
+                ++done;
+            if (done) {
+                const std::vector<Board::Sent> leaving(out.begin(), out.begin() + std::ptrdiff_t(done));
+                const std::vector<std::uint8_t> sent = Board::toHost(leaving, host());
                 pending.insert(pending.end(), sent.begin(), sent.end());
-                board_->output.clear();
+                out.erase(out.begin(), out.begin() + std::ptrdiff_t(done));
             }
             while (!endsAt_.empty() && endsAt_.front() <= board_->avr->cycle) {
                 endsAt_.erase(endsAt_.begin());
