@@ -6,8 +6,12 @@
 #include "board.h"
 #include "clock.h"
 
+#include <avr/interrupt.h>
 #include <avr/io.h>
 #include <util/delay.h>
+
+/* The line helpers below are inlined: at 1,000,000 baud a Flash word read has 320 cycles
+ * for its two bytes, and calls would take a third of them. */
 
 /* Busy-waits at least ns nanoseconds, rounded up to whole CPU cycles. */
 #define WAIT_NS(ns) __builtin_avr_delay_cycles((((ns) * (F_CPU / 1000000UL)) + 999) / 1000)
@@ -34,6 +38,16 @@
  * parts, 12 ms in DS40002070A). */
 #define T_WLRH_US 4500
 #define T_WLRH_CE_US 12000
+/* tWLRH_EE, an EEPROM page (or byte): the tables' notes make tWLRH valid for Write EEPROM
+ * too (e.g. ATmega48A/PA/88A/PA/168A/PA/328/P, ATmega64A 8160E, ATmega644A 42716C: 4.5 ms max;
+ * the PB parts 3.4 ms). */
+#define T_WLRH_EE_US 4500
+/* The ATmega163's own table (its datasheet, "Parallel Programming Characteristics"):
+ * tWLRH_FLASH 15 ms for a Flash page, tWLRH_CE 30 ms, and tWLRH 1.9 ms for EEPROM, fuse and
+ * lock bytes (its fuse and lock writes wait the 4.5 ms of the others all the same). */
+#define T_WLRH_FLASH_SLOW_US 15000
+#define T_WLRH_CE_SLOW_US 30000
+#define T_WLRH_EE_SLOW_US 1900
 
 /* Entry into programming mode. Every control line stays low from before VCC until
  * T_HV_PE_US after 12 V (on some parts WR is a Prog_enable pin too), the XTAL1 pulses of
@@ -65,16 +79,19 @@
 #define CMD_READ_SIGNATURE 0x08
 #define CMD_READ_FUSE_LOCK 0x04
 #define CMD_READ_FLASH 0x02
+#define CMD_WRITE_EEPROM 0x11
+#define CMD_READ_EEPROM 0x03
 
 struct device hvpp_dev;
 static uint8_t active;
-static uint8_t served;     /* the chip is in the table, served, and was entered its own way */
+static uint8_t known;      /* the chip is in the table and was entered its own way */
+static uint8_t served;     /* ... and this board serves it */
 static uint8_t entry_first = ENTRY_POWERUP; /* the entry of the chip last identified */
 static uint8_t cur_cmd;    /* last command loaded, 0xFF when none */
 static int16_t cur_high;   /* address high byte loaded since the command, -1 when none */
 static int16_t cur_ext;    /* extended address byte loaded, -1 when none */
 
-static void set_d(uint8_t bit, uint8_t on)
+static inline __attribute__((always_inline)) void set_d(uint8_t bit, uint8_t on)
 {
     if (on)
         PORTD |= _BV(bit);
@@ -82,7 +99,7 @@ static void set_d(uint8_t bit, uint8_t on)
         PORTD &= (uint8_t)~_BV(bit);
 }
 
-static void set_c(uint8_t bit, uint8_t on)
+static inline __attribute__((always_inline)) void set_c(uint8_t bit, uint8_t on)
 {
     if (on)
         PORTC |= _BV(bit);
@@ -90,13 +107,13 @@ static void set_c(uint8_t bit, uint8_t on)
         PORTC &= (uint8_t)~_BV(bit);
 }
 
-static void set_xa(uint8_t xa)
+static inline __attribute__((always_inline)) void set_xa(uint8_t xa)
 {
     set_d(XA1_BIT, xa & 2);
     set_d(XA0_BIT, xa & 1);
 }
 
-static void set_bs1(uint8_t on)
+static inline __attribute__((always_inline)) void set_bs1(uint8_t on)
 {
     set_d(BS1_BIT, on);
 }
@@ -110,7 +127,7 @@ static void set_bs2(uint8_t on)
     set_d(XA1_BIT, on);
 }
 
-static void bus_drive(uint8_t value)
+static inline __attribute__((always_inline)) void bus_drive(uint8_t value)
 {
     PORTB = (PORTB & (uint8_t)~DATA_B_MASK) | (value & DATA_B_MASK);
     PORTD = (PORTD & (uint8_t)~DATA_D_MASK) | (value & DATA_D_MASK);
@@ -119,7 +136,7 @@ static void bus_drive(uint8_t value)
 }
 
 /* The target drives DATA while OE is low: inputs, and no pull-ups fighting it. */
-static void bus_release(void)
+static inline __attribute__((always_inline)) void bus_release(void)
 {
     DDRB &= (uint8_t)~DATA_B_MASK;
     DDRD &= (uint8_t)~DATA_D_MASK;
@@ -127,26 +144,26 @@ static void bus_release(void)
     PORTD &= (uint8_t)~DATA_D_MASK;
 }
 
-static uint8_t bus_sample(void)
+static inline __attribute__((always_inline)) uint8_t bus_sample(void)
 {
     return (uint8_t)((PINB & DATA_B_MASK) | (PIND & DATA_D_MASK));
 }
 
-static void oe_low(void)
+static inline __attribute__((always_inline)) void oe_low(void)
 {
     bus_release();
     PORTC &= (uint8_t)~_BV(OE_BIT);
     WAIT_NS(T_OLDV_NS);
 }
 
-static void oe_high(void)
+static inline __attribute__((always_inline)) void oe_high(void)
 {
     PORTC |= _BV(OE_BIT);
     WAIT_NS(T_OHDZ_NS);
 }
 
 /* One XTAL1 pulse that loads value as a command, an address or a data byte. */
-static void xtal_load(uint8_t xa, uint8_t bs1, uint8_t value)
+static inline __attribute__((always_inline)) void xtal_load(uint8_t xa, uint8_t bs1, uint8_t value)
 {
     set_xa(xa);
     set_bs1(bs1);
@@ -166,10 +183,11 @@ static void load_command(uint8_t cmd)
     cur_ext = -1;
 }
 
-/* Extended and high address bytes only when they change since the command was loaded. */
-static void load_address(uint32_t word)
+/* Extended and high address bytes only when they change since the command was loaded.
+ * The extended byte is Flash's only (above 64 K words). */
+static void load_address(uint32_t word, uint8_t flash)
 {
-    if (hvpp_dev.flags & DEV_ADDR_EXT) {
+    if (flash && (hvpp_dev.flags & DEV_ADDR_EXT)) {
         const uint8_t ext = (uint8_t)(word >> 16);
         if (cur_ext != ext) {
             set_c(BS2_BIT, 1); /* on the BS2 line only: XA1:XA0 must be 00 here */
@@ -221,6 +239,13 @@ static void lines_low(void)
     bus_release();
 }
 
+/* Timer1 counts 4 us steps from 0 to 249 and starts again each millisecond (clock.c). */
+static uint8_t ticks_since(uint8_t from)
+{
+    const uint8_t now = TCNT1L;
+    return (uint8_t)(now >= from ? now - from : now + 250 - from);
+}
+
 static void entry_pulses(void)
 {
     for (uint8_t i = 0; i < ENTRY_XTAL_PULSES; ++i) {
@@ -244,12 +269,23 @@ static void enter(uint8_t how)
             entry_pulses();
             WAIT_NS(T_PE_HV_NS);
         } else {
-            /* The older editions of these datasheets want the pulses, the newer the window. */
-            _delay_us(T_VCC_XTAL_US);
+            /* The older editions of these datasheets want the pulses, the newer the window.
+             * The window has an end, and at 1,000,000 baud the receive interrupt takes half
+             * the CPU: the times are measured on Timer1 (4 us steps) rather than counted in
+             * cycles, and the last 20 us run with interrupts held off, which the UART's
+             * two-byte buffer bridges. */
+            const uint8_t t0 = TCNT1L;
+            while (ticks_since(t0) < T_VCC_XTAL_US / 4 + 1)
+                ;
+            cli();
             entry_pulses();
-            _delay_us(T_VCC_HV_US - T_VCC_XTAL_US - 2 * ENTRY_XTAL_PULSES * T_XTAL_TOGGLE_US);
+            while (ticks_since(t0) < T_VCC_HV_US / 4)
+                ;
+            PORTC |= _BV(HV_BIT);
+            sei();
         }
-        PORTC |= _BV(HV_BIT);
+        if (how == ENTRY_OLD)
+            PORTC |= _BV(HV_BIT);
     }
     _delay_us(T_HV_PE_US);
     PORTC |= _BV(WR_BIT) | _BV(OE_BIT); /* inactive; the chip stops driving DATA tOHDZ later */
@@ -287,6 +323,7 @@ uint8_t hvpp_begin(uint8_t sig[3])
      * parts' alternative of VCC and 12 V together. A chip that did not enter simply leaves
      * reset with 12 V on RESET, and the board powers it down again. */
     served = 0;
+    known = 0;
     device_find(0, 0, 0, &hvpp_dev); /* reads only, until the chip is known */
     uint8_t how = entry_first;
     for (uint8_t attempt = 0;; ++attempt) {
@@ -315,6 +352,7 @@ uint8_t hvpp_begin(uint8_t sig[3])
         }
     }
     entry_first = own;
+    known = 1;
     served = !(hvpp_dev.flags & DEV_NOT_SERVED);
     return served;
 }
@@ -322,6 +360,11 @@ uint8_t hvpp_begin(uint8_t sig[3])
 uint8_t hvpp_served(void)
 {
     return active && served;
+}
+
+uint8_t hvpp_known(void)
+{
+    return active && known;
 }
 
 void hvpp_end(void)
@@ -335,6 +378,7 @@ void hvpp_end(void)
     PORTC &= (uint8_t)~_BV(VCC_BIT);
     active = 0;
     served = 0;
+    known = 0;
     clock_sleep_us(T_VCC_OFF_US);
 }
 
@@ -402,7 +446,7 @@ void hvpp_chip_erase(void)
         return;
     load_command(CMD_CHIP_ERASE);
     set_bs1(0);
-    wr_pulse(T_WLRH_CE_US);
+    wr_pulse((hvpp_dev.flags & DEV_SLOW_WRITES) ? T_WLRH_CE_SLOW_US : T_WLRH_CE_US);
     cur_cmd = 0xFF;
 }
 
@@ -410,7 +454,7 @@ uint16_t hvpp_read_word(uint32_t word)
 {
     if (cur_cmd != CMD_READ_FLASH)
         load_command(CMD_READ_FLASH);
-    load_address(word);
+    load_address(word, 1);
     set_bs1(0);
     oe_low();
     const uint8_t low = bus_sample();
@@ -443,5 +487,76 @@ void hvpp_program_page(uint32_t word, const uint8_t *data)
     }
     xtal_load(XA_ADDRESS, 1, (uint8_t)(base >> 8));
     set_bs1(0);
-    wr_pulse(T_WLRH_US);
+    wr_pulse((hvpp_dev.flags & DEV_SLOW_WRITES) ? T_WLRH_FLASH_SLOW_US : T_WLRH_US);
+}
+
+uint8_t hvpp_read_signature(uint8_t index)
+{
+    return read_signature_byte(index);
+}
+
+/* The signature row with BS1 high: "Reading the Calibration Byte". */
+uint8_t hvpp_read_calibration(uint8_t index)
+{
+    if (cur_cmd != CMD_READ_SIGNATURE)
+        load_command(CMD_READ_SIGNATURE);
+    xtal_load(XA_ADDRESS, 0, index);
+    set_bs1(1);
+    oe_low();
+    const uint8_t value = bus_sample();
+    oe_high();
+    set_bs1(0);
+    return value;
+}
+
+uint8_t hvpp_read_eeprom(uint16_t address)
+{
+    if (cur_cmd != CMD_READ_EEPROM)
+        load_command(CMD_READ_EEPROM);
+    load_address(address, 0);
+    set_bs1(0);
+    oe_low();
+    const uint8_t value = bus_sample();
+    oe_high();
+    return value;
+}
+
+/* "Programming the EEPROM": command 11h, address high byte, then per byte its low address
+ * and data, latched into the EEPROM page buffer with PAGEL (BS1 high, as for the Flash
+ * latch), and WR programs the page. A page that the range covers only in part is filled
+ * with what the EEPROM holds there, read first, so the page is written whole whatever the
+ * chip does with bytes not latched. Without a page buffer (ATmega163) each byte is
+ * written by itself. */
+void hvpp_write_eeprom(uint16_t address, const uint8_t *data, uint16_t count)
+{
+    if (!hvpp_served())
+        return;
+    const uint16_t busy = (hvpp_dev.flags & DEV_SLOW_WRITES) ? T_WLRH_EE_SLOW_US : T_WLRH_EE_US;
+    const uint8_t size = hvpp_dev.ee_page;
+    const uint16_t end = address + count;
+    if (!size) {
+        for (uint16_t at = address; at != end; ++at) {
+            if (cur_cmd != CMD_WRITE_EEPROM)
+                load_command(CMD_WRITE_EEPROM);
+            load_address(at, 0);
+            xtal_load(XA_DATA, 0, data[at - address]);
+            wr_pulse(busy);
+        }
+        return;
+    }
+    for (uint16_t base = address & (uint16_t)~(size - 1); base < end; base += size) {
+        uint8_t bytes[8];
+        for (uint8_t i = 0; i < size; ++i) {
+            const uint16_t at = base + i;
+            bytes[i] = at >= address && at < end ? data[at - address] : hvpp_read_eeprom(at);
+        }
+        load_command(CMD_WRITE_EEPROM);
+        for (uint8_t i = 0; i < size; ++i) {
+            load_address(base + i, 0);
+            xtal_load(XA_DATA, 0, bytes[i]);
+            set_bs1(1);
+            pagel_latch();
+        }
+        wr_pulse(busy);
+    }
 }

@@ -23,6 +23,10 @@
 #define CMD_READ_WORD 7
 /* Extensions of this board (firmware/README.md); codes 10h and up. */
 #define CMD_EXT_FIRST 0x10
+#define CMD_EXT_LINE 0x10
+#define CMD_EXT_PING 0x11
+#define CMD_EXT_READ 0x12
+#define CMD_EXT_WRITE 0x13
 #define CMD_EXT_BOARD_TEST 0x14
 
 /* The identification reply to cmdEnd. */
@@ -33,17 +37,31 @@
 #define CAP_EEPROM 0x04     /* memory 1 */
 #define CAP_CALIBRATION 0x08 /* memory 2 */
 #define CAP_BOARD_TEST 0x10 /* cmdExtBoardTest */
-#define CAPABILITIES CAP_BOARD_TEST
+#define CAPABILITIES (CAP_LINE | CAP_ADDRESSED | CAP_EEPROM | CAP_CALIBRATION | CAP_BOARD_TEST)
+
+/* Memories of cmdExtRead and cmdExtWrite, and the status byte of a write. */
+#define MEM_FLASH 0
+#define MEM_EEPROM 1
+#define MEM_CALIBRATION 2
+#define MEM_SIGNATURE 3
+#define STATUS_OK 'K'
+#define STATUS_BAD_CRC 'E'
+#define STATUS_REFUSED 'R'
 
 #define ACK_CHAR '!'
 #define READ_BLOCK_SIZE 128
-/* The host writes a block or a page of data in one go: a gap this long means it gave up,
- * and what came so far is dropped so the next byte starts a fresh block. */
-#define GAP_MS 50
+/* The host writes a block in one go: a gap this long means it is not a block (a stray byte,
+ * noise, a host that gave up), and what came so far is dropped so that the next byte starts
+ * a fresh block. Short, so that a stray byte cannot join the host's next block. */
+#define BLOCK_GAP_MS 10
+/* Data after a block (page data, cmdExtWrite's bytes) may follow a little later: a host
+ * that writes the block and its data in two calls. */
+#define DATA_GAP_MS 50
 /* The first byte of page data follows the host's reaction to the acknowledgement: wait
  * as long as the host waits for an acknowledgement itself. */
 #define DATA_WAIT_MS 2000
-/* A stream idle this long is closed and the target powered down, so a chip can be swapped. */
+/* A stream idle this long is closed and the target powered down, so a chip can be swapped;
+ * the fast line goes back to 115200 baud after as long without a byte. */
 #define IDLE_MS 500
 
 static uint8_t block[8];
@@ -110,6 +128,8 @@ static uint16_t page_bytes(void)
     return (uint16_t)1 << hvpp_dev.page_log2;
 }
 
+/* Enters programming mode unless a session is open (the stream's or the addressed
+ * commands'). */
 static void begin_stream(void)
 {
     if (!hvpp_active()) {
@@ -159,7 +179,7 @@ static void write_page(uint8_t count)
         return;
     for (uint8_t i = 0; i < count; ++i) {
         uint8_t byte;
-        if (!uart_get(&byte, i == 0 ? DATA_WAIT_MS : GAP_MS)) {
+        if (!uart_get(&byte, i == 0 ? DATA_WAIT_MS : DATA_GAP_MS)) {
             /* The host gave up in the middle of the data: start afresh. */
             page_dirty = 0;
             close_stream();
@@ -218,11 +238,160 @@ static uint8_t rest_is_zero(void)
     return 1;
 }
 
-/* Codes 10h and up: this board's extensions. What it does not offer is answered like an
- * unknown code. */
+static uint16_t count_of(uint8_t n)
+{
+    return n ? n : 256;
+}
+
+static uint32_t address_of(void)
+{
+    return block[2] | (uint32_t)block[3] << 8 | (uint32_t)block[4] << 16;
+}
+
+/* The size of memory m of the chip in the socket; 0 when the chip is not in the table or
+ * has no such memory. */
+static uint32_t memory_size(uint8_t m)
+{
+    if (!hvpp_known())
+        return 0;
+    switch (m) {
+    case MEM_FLASH:
+        return (uint32_t)hvpp_dev.flash_kb << 10;
+    case MEM_EEPROM:
+        return (uint16_t)hvpp_dev.ee_64 << 6;
+    case MEM_CALIBRATION:
+        return hvpp_dev.cal;
+    case MEM_SIGNATURE:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+static uint8_t in_memory(uint8_t m, uint32_t a, uint16_t n)
+{
+    const uint32_t size = memory_size(m);
+    return a < size && n <= size - a;
+}
+
+/* The CRC of an addressed command starts with its block bytes 1 to 5. */
+static uint16_t block_crc(void)
+{
+    uint16_t crc = 0xFFFF;
+    for (uint8_t i = 1; i <= 5; ++i)
+        crc = _crc_xmodem_update(crc, block[i]);
+    return crc;
+}
+
+/* cmdExtRead: N bytes and the CRC. A refused read sends FFh bytes and a CRC that does not
+ * match them, which the host counts as a lost reply. Words are read while the UART sends
+ * the byte before: the line, not the chip, sets the pace. */
+static void ext_read(void)
+{
+    const uint8_t m = block[1];
+    const uint32_t a = address_of();
+    const uint16_t n = count_of(block[5]);
+    begin_stream();
+    flush_page(); /* a pending page of the stream reads back as written */
+    const uint8_t ok = in_memory(m, a, n);
+    uint16_t crc = block_crc();
+    uint16_t word = 0;
+    for (uint16_t i = 0; i < n; ++i) {
+        const uint32_t at = a + i;
+        uint8_t byte = 0xFF;
+        if (ok) {
+            switch (m) {
+            case MEM_FLASH:
+                if (i == 0 || !(at & 1))
+                    word = hvpp_read_word(at >> 1);
+                byte = (at & 1) ? (uint8_t)(word >> 8) : (uint8_t)word;
+                break;
+            case MEM_EEPROM:
+                byte = hvpp_read_eeprom((uint16_t)at);
+                break;
+            case MEM_CALIBRATION:
+                byte = hvpp_read_calibration((uint8_t)at);
+                break;
+            default:
+                byte = hvpp_read_signature((uint8_t)at);
+                break;
+            }
+        }
+        crc = _crc_xmodem_update(crc, byte);
+        uart_put(byte);
+    }
+    if (!ok)
+        crc = (uint16_t)~crc;
+    uart_put((uint8_t)crc);
+    uart_put((uint8_t)(crc >> 8));
+}
+
+/* Whether cmdExtWrite may write N bytes of memory m at a: a chip this board serves, Flash
+ * one whole physical page at its start, EEPROM anywhere inside it. */
+static uint8_t write_allowed(uint8_t m, uint32_t a, uint16_t n)
+{
+    if (!hvpp_served() || !in_memory(m, a, n))
+        return 0;
+    if (m == MEM_FLASH)
+        return n == page_bytes() && !(a & (page_bytes() - 1));
+    return m == MEM_EEPROM;
+}
+
+/* cmdExtWrite: the data into the page buffer, its CRC checked, then one status byte. 'K'
+ * goes out as soon as the data is in, and the page programs while the host sends the next
+ * block and page into the receive ring; the next command is taken when it is done. */
+static void ext_write(void)
+{
+    const uint8_t m = block[1];
+    const uint32_t a = address_of();
+    const uint16_t n = count_of(block[5]);
+    begin_stream();
+    flush_page(); /* the stream's page buffer is free from here */
+    uint16_t crc = block_crc();
+    for (uint16_t i = 0; i < n; ++i) {
+        if (!uart_get(&page[i], DATA_GAP_MS))
+            return; /* the host gave up: nothing written, no status */
+        crc = _crc_xmodem_update(crc, page[i]);
+    }
+    if (crc != (block[6] | (uint16_t)block[7] << 8)) {
+        uart_put(STATUS_BAD_CRC);
+        return;
+    }
+    if (!write_allowed(m, a, n)) {
+        uart_put(STATUS_REFUSED);
+        return;
+    }
+    uart_put(STATUS_OK);
+    if (m == MEM_FLASH)
+        hvpp_program_page(a >> 1, page);
+    else
+        hvpp_write_eeprom((uint16_t)a, page, n);
+}
+
+/* Codes 10h and up: this board's extensions. A block that is not laid out as the command's
+ * (noise) is answered like an unknown code. */
 static void ext_command(void)
 {
     switch (block[0]) {
+    case CMD_EXT_LINE:
+        if (block[1] <= 1 && !(block[2] | block[3])) {
+            send_identity(); /* at the old rate: the switch waits until it has left */
+            uart_set_fast(block[1]);
+            return;
+        }
+        break;
+    case CMD_EXT_PING:
+        if (!(block[1] | block[2] | block[3])) {
+            send_identity();
+            return;
+        }
+        break;
+    case CMD_EXT_READ:
+        ext_read();
+        return;
+    case CMD_EXT_WRITE:
+        ext_write();
+        return;
     case CMD_EXT_BOARD_TEST:
         if (rest_is_zero()) { /* exactly the block the host sends: noise never starts it */
             close_stream();
@@ -237,17 +406,21 @@ static void ext_command(void)
     chip_command();
 }
 
-/* Waits for a whole block; a partial one is dropped after GAP_MS without a byte. */
+/* Waits for a whole block; a partial one is dropped after BLOCK_GAP_MS without a byte. */
 static void receive_block(void)
 {
     for (;;) {
         const uint16_t idle_from = clock_ms();
         while (!uart_get(&block[0], 10)) {
-            if (hvpp_active() && (uint16_t)(clock_ms() - idle_from) >= IDLE_MS)
-                close_stream();
+            if ((uint16_t)(clock_ms() - idle_from) >= IDLE_MS) {
+                if (hvpp_active())
+                    close_stream();
+                if (uart_fast())
+                    uart_set_fast(0);
+            }
         }
         uint8_t n = 1;
-        while (n < 8 && uart_get(&block[n], GAP_MS))
+        while (n < 8 && uart_get(&block[n], BLOCK_GAP_MS))
             ++n;
         if (n == 8)
             return;

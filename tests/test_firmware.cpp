@@ -2,8 +2,10 @@
 // The adapter firmware end to end: the unchanged window and link against the firmware
 // running in simulation (hvsim) with a modelled chip in the socket. Every test also
 // asks the chip model whether a datasheet rule was broken.
+#include "board.h"
 #include "chiplist.h"
 #include "exchange.h"
+#include "porthold.h"
 #include "hvrig.h"
 #include "loader.h"
 
@@ -122,6 +124,14 @@ struct RawPort {
     }
     ~RawPort() { ::close(fd); }
     bool write(const QByteArray &data) { return ::write(fd, data.constData(), size_t(data.size())) == data.size(); }
+    void setRate(speed_t speed)
+    {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfsetispeed(&tio, speed);
+        ::cfsetospeed(&tio, speed);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
     // Reads until `count` bytes came, or nothing came for `quietMs`; more stays for the next read.
     QByteArray read(int count, int quietMs)
     {
@@ -156,6 +166,62 @@ void sendRaw(const QString &port, const QByteArray &data)
     ::close(fd);
 }
 
+
+QByteArray le16(std::uint16_t v)
+{
+    return QByteArray(1, char(v & 0xFF)) + char(v >> 8);
+}
+
+// An addressed command's block: code, memory, address (3 bytes), count (0 for 256), then
+// bytes 6 and 7 (zeros for a read, the CRC for a write).
+QByteArray extBlock(std::uint8_t code, std::uint8_t memory, std::uint32_t address, int count)
+{
+    QByteArray b(8, 0);
+    b[0] = char(code);
+    b[1] = char(memory);
+    b[2] = char(address & 0xFF);
+    b[3] = char((address >> 8) & 0xFF);
+    b[4] = char((address >> 16) & 0xFF);
+    b[5] = char(count & 0xFF);
+    return b;
+}
+
+// cmdExtWrite with its data and CRC-16 over block bytes 1 to 5 and the data.
+QByteArray extWrite(std::uint8_t memory, std::uint32_t address, const QByteArray &data)
+{
+    QByteArray b = extBlock(0x13, memory, address, int(data.size()));
+    const std::uint16_t crc = crc16(b.mid(1, 5) + data);
+    b[6] = char(crc & 0xFF);
+    b[7] = char(crc >> 8);
+    return b + data;
+}
+
+// What the chip holds of a memory, as the model keeps it.
+QByteArray memoryOf(const hvsim::Chip &chip, int memory)
+{
+    switch (memory) {
+    case 0:
+        return bytes(chip.flash);
+    case 1:
+        return bytes(chip.eeprom);
+    case 2:
+        return QByteArray(reinterpret_cast<const char *>(chip.calibration.data()), 4);
+    default:
+        return QByteArray(reinterpret_cast<const char *>(chip.signature.data()), 3);
+    }
+}
+
+// A port held for one operation, as the program holds it with fast transfers.
+struct Held {
+    Messages messages;
+    avrlink::LinkState state;
+    avrlink::PortHold hold;
+    explicit Held(const QString &port) : hold(port, true)
+    {
+        state.PortName = port;
+        hold.take(messages);
+    }
+};
 }  // namespace
 
 class TestFirmware : public QObject {
@@ -890,13 +956,13 @@ private slots:
             return std::pair{QByteArray(reinterpret_cast<const char *>(link.state.CmdBlock.data()), 8), sent};
         };
         const auto [fresh, sent] = probe(challenge);
-        QCOMPARE(fresh.left(6).toHex(' '), QByteArray("54 00 00 00 01 10"));
+        QCOMPARE(fresh.left(6).toHex(' '), QByteArray("54 00 00 00 01 1f"));
         QVERIFY(identifies(fresh, challenge));
         QVERIFY(!identifies(sent, challenge));  // an echo of the block
         QVERIFY(!identifies(fresh, QByteArray("\x01\x02\x03\x04", 4)));
         QVERIFY(link.command(avrlink::cmdReadChip));
         const QByteArray known = probe(challenge).first;
-        QCOMPARE(known.left(6).toHex(' '), QByteArray("54 1e 95 0f 01 10"));
+        QCOMPARE(known.left(6).toHex(' '), QByteArray("54 1e 95 0f 01 1f"));
         QVERIFY(identifies(known, challenge));
         QCOMPARE(link.messages.texts, QStringList{});
         QCOMPARE(r.breaks(), QString());
@@ -987,7 +1053,7 @@ private slots:
         write(r, QByteArray(300, char(0x11)));
         r.dialogs.confirmAnswers << true << true;
         r.w->btChipErase->click();
-        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F 01 10"), qPrintable(blockOf("04")));
+        QVERIFY2(blockOf("04").startsWith("block 04 1E 95 0F 01 1F"), qPrintable(blockOf("04")));
         QCOMPARE(r.w->statusText(), QString("Device erased."));
         QVERIFY(bytes(r.sim->chip().flash, 4096) == QByteArray(4096, char(0xFF)));
         QCOMPARE(hex(r.sim->chip().lock), hex(0xFF));
@@ -1076,6 +1142,319 @@ private slots:
         QVERIFY(!s.vccOn && !s.hvOn);
         QCOMPARE(s.lineRises[hvsim::kVcc], 1 + 3);  // the test's, then the Read Chip's three tries
         QCOMPARE(port.read(1, 1200), QByteArray());
+    }
+
+    // cmdExtRead of each memory: the bytes as the chip holds them, then the CRC-16 over block
+    // bytes 1 to 5 and the data; the link's extRead takes the same bytes.
+    void extReadEachMemory_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("memory");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("count");
+        QTest::newRow("328P Flash") << "ATmega328P" << 0 << 0x1F1 << 33;
+        QTest::newRow("328P EEPROM, its end") << "ATmega328P" << 1 << 0x3F0 << 16;
+        QTest::newRow("328P calibration") << "ATmega328P" << 2 << 0 << 1;
+        QTest::newRow("328P signature") << "ATmega328P" << 3 << 0 << 3;
+        QTest::newRow("ATmega8 calibration") << "ATmega8" << 2 << 0 << 4;
+        QTest::newRow("ATtiny2313 calibration") << "ATtiny2313" << 2 << 1 << 1;
+        QTest::newRow("2560 Flash above 64 K words") << "ATmega2560" << 0 << 0x3FF00 << 256;
+        QTest::newRow("2560 EEPROM") << "ATmega2560" << 1 << 0xF00 << 256;
+    }
+    void extReadEachMemory()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, memory);
+        QFETCH(int, address);
+        QFETCH(int, count);
+        Rig r(family, [](hvsim::Chip &c) {
+            const QByteArray f = pattern(int(c.flash.size()), 3), e = pattern(int(c.eeprom.size()), 5);
+            std::copy(f.begin(), f.end(), c.flash.begin());
+            std::copy(e.begin(), e.end(), c.eeprom.begin());
+        });
+        const QByteArray expected = memoryOf(r.sim->chip(), memory).mid(address, count);
+        RawPort port(r.port());
+        const QByteArray block = extBlock(0x12, std::uint8_t(memory), std::uint32_t(address), count);
+        QVERIFY(port.write(block));
+        const QByteArray reply = port.read(count + 2, 500);
+        QCOMPARE(reply.left(count).toHex(' '), expected.toHex(' '));
+        QCOMPARE(reply.mid(count).toHex(' '), le16(crc16(block.mid(1, 5) + expected)).toHex(' '));
+        QVERIFY(port.write(QByteArray(8, 0)));  // cmdEnd
+        QCOMPARE(port.read(8, 500).size(), 8);
+        Messages m;
+        QByteArray viaLink(count, 0);
+        QCOMPARE(avrlink::extRead(r.port(), std::uint8_t(memory), std::uint32_t(address), count,
+                                  reinterpret_cast<std::uint8_t *>(viaLink.data()), m),
+                 avrlink::ExtStatus::Ok);
+        QCOMPARE(viaLink, expected);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // What the board refuses: a read gets N bytes of FFh and a CRC that does not match them; a
+    // write gets 'R' (or 'E' for a wrong CRC) and nothing is written.
+    void extRefusals_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<int>("count");  // read: bytes that come before the CRC; write: -1
+        QTest::addColumn<char>("status");
+        const QByteArray page(128, char(0x42));
+        QTest::newRow("read past the EEPROM") << "ATmega328P" << extBlock(0x12, 1, 0x3F8, 16) << 16 << '-';
+        QTest::newRow("read a calibration byte it lacks") << "ATmega328P" << extBlock(0x12, 2, 1, 1) << 1 << '-';
+        QTest::newRow("read memory 4") << "ATmega328P" << extBlock(0x12, 4, 0, 4) << 4 << '-';
+        QTest::newRow("read past the Flash") << "ATmega328P" << extBlock(0x12, 0, 0x7F80, 0) << 256 << '-';
+        QTest::newRow("read from an empty socket") << "" << extBlock(0x12, 3, 0, 3) << 3 << '-';
+        QTest::newRow("Flash page not at its start") << "ATmega328P" << extWrite(0, 0x40, page) << -1 << 'R';
+        QTest::newRow("Flash, half a page") << "ATmega328P" << extWrite(0, 0x80, page.left(64)) << -1 << 'R';
+        QTest::newRow("Flash past its end") << "ATmega328P" << extWrite(0, 0x8000, page) << -1 << 'R';
+        QTest::newRow("calibration bytes") << "ATmega328P" << extWrite(2, 0, page.left(1)) << -1 << 'R';
+        QTest::newRow("signature") << "ATmega328P" << extWrite(3, 0, page.left(3)) << -1 << 'R';
+        QTest::newRow("EEPROM past its end") << "ATmega328P" << extWrite(1, 0x3FC, page.left(8)) << -1 << 'R';
+        QTest::newRow("a part not served") << "ATmega16HVB" << extWrite(1, 0, page.left(8)) << -1 << 'R';
+        QByteArray wrong = extWrite(1, 0, page.left(8));
+        wrong[6] = char(wrong[6] ^ 1);
+        QTest::newRow("EEPROM, CRC wrong") << "ATmega328P" << wrong << -1 << 'E';
+        QByteArray changed = extWrite(0, 0, page);
+        changed[100] = char(0x43);
+        QTest::newRow("Flash, data changed") << "ATmega328P" << changed << -1 << 'E';
+    }
+    void extRefusals()
+    {
+        QFETCH(QString, family);
+        QFETCH(QByteArray, command);
+        QFETCH(int, count);
+        QFETCH(char, status);
+        Rig r(family.isEmpty() ? "ATmega328P" : family);
+        if (family.isEmpty())
+            r.sim->setChip(hvsim::emptySocket());
+        const hvsim::Chip before = r.sim->chip();
+        RawPort port(r.port());
+        QVERIFY(port.write(command));
+        if (count >= 0) {
+            const QByteArray reply = port.read(count + 2, 500);
+            QCOMPARE(reply.left(count), QByteArray(count, char(0xFF)));
+            const std::uint16_t good = crc16(command.mid(1, 5) + QByteArray(count, char(0xFF)));
+            QCOMPARE(reply.size(), count + 2);
+            QVERIFY(reply.mid(count) != le16(good));
+        } else {
+            QCOMPARE(port.read(2, 500), QByteArray(1, status));
+        }
+        QVERIFY(port.write(QByteArray(8, 0)));
+        QCOMPARE(port.read(8, 500).size(), 8);
+        QTest::qWait(30);
+        QVERIFY(r.sim->chip().flash == before.flash);
+        QVERIFY(r.sim->chip().eeprom == before.eeprom);
+        QCOMPARE(r.sim->stats().pagesProgrammed + r.sim->stats().eepromWrites, 0);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // Flash pages by cmdExtWrite: the next page's block and data may come while a page
+    // programs; they wait in the receive ring, each gets its 'K', and the command after the
+    // last is answered once it is programmed. The model sees no command while the chip is busy.
+    void extWriteFlashPipelined()
+    {
+        Rig r("ATmega328P");
+        const QByteArray image = pattern(128 * 6, 9);
+        RawPort port(r.port());
+        QByteArray all;
+        for (int p = 0; p < 3; ++p)  // three pages in one go: 408 bytes, the ring holds them
+            all += extWrite(0, std::uint32_t(p * 128), image.mid(p * 128, 128));
+        QVERIFY(port.write(all));
+        QCOMPARE(port.read(3, 1000), QByteArray("KKK"));
+        for (int p = 3; p < 6; ++p) {  // and as the link sends them: the next after each 'K'
+            Messages m;
+            QCOMPARE(avrlink::extWrite(r.port(), 0, std::uint32_t(p * 128), 128,
+                                       reinterpret_cast<const std::uint8_t *>(image.constData() + p * 128), m),
+                     avrlink::ExtStatus::Ok);
+        }
+        QVERIFY(port.write(QByteArray(8, 0)));
+        QCOMPARE(port.read(8, 500).size(), 8);
+        QCOMPARE(bytes(r.sim->chip().flash, image.size()), image);
+        QCOMPARE(r.sim->stats().pagesProgrammed, 6);
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // The fast line made by both sides: cmdExtLine's reply at 115200, then both at 1,000,000
+    // baud; 256-byte pages written and read back there; back to 115200 at the end.
+    void fastLineBothSides()
+    {
+        Rig r("ATmega2560");
+        Held h(r.port());
+        QVERIFY(avrlink::identifyBoard(h.state, h.messages).ours);
+        QCOMPARE(r.sim->stats().boardBaud, 117647);
+        QCOMPARE(avrlink::switchLine(h.state, avrlink::kFastBaud, h.messages), avrlink::kFastBaud);
+        QCOMPARE(r.sim->stats().boardBaud, 1000000);
+        QCOMPARE(r.sim->stats().hostBaud, 1000000);
+        const QByteArray image = pattern(256 * 8, 4);
+        for (int p = 0; p < 8; ++p) {
+            const std::uint32_t at = 0x3F800 + std::uint32_t(p * 256);  // the extended address byte
+            QCOMPARE(avrlink::extWrite(r.port(), 0, at, 256,
+                                       reinterpret_cast<const std::uint8_t *>(image.constData() + p * 256), h.messages),
+                     avrlink::ExtStatus::Ok);
+        }
+        QByteArray back(image.size(), 0);
+        for (int p = 0; p < 8; ++p)
+            QCOMPARE(avrlink::extRead(r.port(), 0, 0x3F800 + std::uint32_t(p * 256), 256,
+                                      reinterpret_cast<std::uint8_t *>(back.data() + p * 256), h.messages),
+                     avrlink::ExtStatus::Ok);
+        QCOMPARE(back, image);
+        QCOMPARE(bytes(r.sim->chip().flash).mid(0x3F800, image.size()), image);
+        QCOMPARE(avrlink::switchLine(h.state, avrlink::kPlainBaud, h.messages), avrlink::kPlainBaud);
+        QCOMPARE(r.sim->stats().boardBaud, 117647);
+        QCOMPARE(r.sim->stats().rxOverruns, 0);
+        QCOMPARE(h.messages.texts, QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // A switch the host does not make: the board's rate and the host's differ, a cmdExtPing
+    // comes out as something else and its answer does not identify; after 500 ms without a
+    // byte the board is back at 115200 and answers.
+    void fastLineNotMadeByTheHost()
+    {
+        Rig r("ATmega328P");
+        RawPort port(r.port());
+        const QByteArray key("\x21\x43\x65\x87", 4);
+        QVERIFY(port.write(QByteArray("\x10\x01\0\0", 4) + key));
+        QVERIFY(identifies(port.read(8, 500), key));
+        QTest::qWait(20);
+        QCOMPARE(r.sim->stats().boardBaud, 1000000);
+        QVERIFY(port.write(QByteArray("\x11\0\0\0", 4) + key));
+        QVERIFY(!identifies(port.read(8, 300), key));
+        QTest::qWait(700);
+        port.read(1 << 16, 50);
+        QCOMPARE(r.sim->stats().boardBaud, 117647);
+        QVERIFY(port.write(QByteArray("\x11\0\0\0", 4) + key));
+        QVERIFY(identifies(port.read(8, 500), key));
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // A bridge that cannot carry 1,000,000 baud (it takes 921,600): the ping at the new rate is
+    // not understood, both sides go back to 115200, and the operation goes on there.
+    void fastLineOverABridgeThatCannot()
+    {
+        hvsim::Options options;
+        options.chip = hvrig::fresh("ATmega328P");
+        options.bridgeMaxBaud = 921600;
+        hvsim::Simulator sim(options);
+        std::string error;
+        QVERIFY2(sim.start(&error), error.c_str());
+        const QString port = QString::fromStdString(sim.devicePath());
+        QTest::qWait(100);
+        Held h(port);
+        QVERIFY(avrlink::identifyBoard(h.state, h.messages).ours);
+        QCOMPARE(avrlink::switchLine(h.state, avrlink::kFastBaud, h.messages), avrlink::kPlainBaud);
+        QCOMPARE(sim.stats().boardBaud, 117647);
+        std::uint8_t sig[3] = {};
+        QCOMPARE(avrlink::extRead(port, 3, 0, 3, sig, h.messages), avrlink::ExtStatus::Ok);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(sig), 3).toHex(), QByteArray("1e950f"));
+        QVERIFY(sim.ruleBreaks().empty());
+    }
+
+    // EEPROM written in pieces that start and end inside pages, verified and read back
+    // byte-identical, on parts with EEPROM pages of 4 and 8 bytes (BS1/PAGEL on one pin, or
+    // apart) and on the ATmega163, which writes byte by byte. Bytes outside the range keep
+    // what they held.
+    void eepromRoundTrip_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::newRow("ATmega328P, pages of 4") << "ATmega328P";
+        QTest::newRow("ATtiny2313, PAGEL on BS1") << "ATtiny2313";
+        QTest::newRow("ATmega2560, pages of 8") << "ATmega2560";
+        QTest::newRow("ATmega163, byte by byte") << "ATmega163";
+    }
+    void eepromRoundTrip()
+    {
+        QFETCH(QString, family);
+        Rig r(family, [](hvsim::Chip &c) { std::fill(c.eeprom.begin(), c.eeprom.end(), 0x5A); });
+        const int size = int(r.sim->chip().eeprom.size());
+        const int from = 3, to = std::min(size, 1024) - 2;
+        const QByteArray data = pattern(to - from, 7);
+        Held h(r.port());
+        for (int at = from; at < to; at += 100) {
+            const int n = std::min(100, to - at);
+            QCOMPARE(avrlink::extWrite(r.port(), 1, std::uint32_t(at), n,
+                                       reinterpret_cast<const std::uint8_t *>(data.constData() + at - from), h.messages),
+                     avrlink::ExtStatus::Ok);
+        }
+        QByteArray back(size, 0);
+        for (int at = 0; at < size; at += 256)
+            QCOMPARE(avrlink::extRead(r.port(), 1, std::uint32_t(at), std::min(256, size - at),
+                                      reinterpret_cast<std::uint8_t *>(back.data() + at), h.messages),
+                     avrlink::ExtStatus::Ok);
+        QByteArray expected(size, char(0x5A));
+        expected.replace(from, data.size(), data);
+        QCOMPARE(back.toHex(), expected.toHex());
+        QCOMPARE(bytes(r.sim->chip().eeprom), expected);
+        QCOMPARE(h.messages.texts, QStringList{});
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // A Chip Erase through the plain protocol keeps the EEPROM while EESAVE is programmed and
+    // clears it otherwise.
+    void eesaveAcrossErase_data()
+    {
+        QTest::addColumn<int>("high");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("EESAVE programmed") << 0xD1 << true;
+        QTest::newRow("EESAVE not programmed") << 0xD9 << false;
+    }
+    void eesaveAcrossErase()
+    {
+        QFETCH(int, high);
+        QFETCH(bool, kept);
+        Rig r("ATmega328P", [high](hvsim::Chip &c) {
+            c.highFuse = std::uint8_t(high);
+            std::fill(c.eeprom.begin(), c.eeprom.end(), 0x77);
+            std::fill(c.flash.begin(), c.flash.end(), 0x00);
+        });
+        Link link(r.port());
+        QVERIFY(link.command(avrlink::cmdChipErase));  // 04 00 00 00: a host fresh from start-up
+        QVERIFY(bytes(r.sim->chip().flash, 256) == QByteArray(256, char(0xFF)));
+        QCOMPARE(bytes(r.sim->chip().eeprom), QByteArray(1024, kept ? char(0x77) : char(0xFF)));
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // A stray 02h, 03h or 04h shortly before a host's cmdEnd (00 00 00 00 and a challenge)
+    // would make a write block that passes the noise guard; with more than 10 ms between them
+    // the stray byte is dropped, and the cmdEnd is answered as one.
+    void strayByteBeforeABlock_data()
+    {
+        QTest::addColumn<char>("stray");
+        QTest::newRow("02") << '\x02';
+        QTest::newRow("03") << '\x03';
+        QTest::newRow("04") << '\x04';
+    }
+    void strayByteBeforeABlock()
+    {
+        QFETCH(char, stray);
+        Rig r("ATmega328P", [](hvsim::Chip &c) { std::fill_n(c.flash.begin(), 256, 0x00); });
+        const hvsim::Chip before = r.sim->chip();
+        RawPort port(r.port());
+        QVERIFY(port.write(QByteArray(1, stray)));
+        QTest::qWait(25);  // well past 10 ms, well inside the 50 ms of before
+        const QByteArray key("\x00\x00\x00\x00", 4);
+        QVERIFY(port.write(QByteArray(4, 0) + key));
+        QVERIFY(identifies(port.read(8, 500), key));
+        QTest::qWait(30);
+        const hvsim::Chip after = r.sim->chip();
+        QVERIFY(after.flash == before.flash);
+        QCOMPARE(hex(after.lowFuse), hex(before.lowFuse));
+        QCOMPARE(hex(after.highFuse), hex(before.highFuse));
+        QCOMPARE(hex(after.lock), hex(before.lock));
+        QCOMPARE(r.breaks(), QString());
+    }
+
+    // A long burst at the line's rate is taken whole: 3000 bytes of cmdEnd blocks, each
+    // answered, and the simulated UART drops none of them.
+    void longBurstTakenWhole()
+    {
+        Rig r("ATmega328P");
+        RawPort port(r.port());
+        QTest::qWait(100);
+        QVERIFY(port.write(QByteArray(3000, 0)));
+        const QByteArray replies = port.read(3000, 1000);
+        QCOMPARE(replies.size(), 3000);
+        QCOMPARE(r.sim->stats().rxOverruns, 0);
     }
 };
 

@@ -2,6 +2,9 @@
 // The chip model's rule checker and memory semantics, driven directly with waveforms.
 #include "model.h"
 
+#include <QDir>
+#include <QFile>
+#include <QMap>
 #include <QTest>
 #include <functional>
 
@@ -103,7 +106,61 @@ struct Wave {
         return read(false, false);
     }
     int breaks() const { return int(target.breaks().size()); }
+
+    // "Programming the EEPROM": command 11h, the address high byte, per byte its low address,
+    // the data and a PAGEL pulse with BS1 high; WR programs the page (the caller waits).
+    void eepromLatch(std::uint16_t address, std::uint8_t value)
+    {
+        load(0, false, std::uint8_t(address));
+        load(1, false, value);
+        step(100, [](Lines &x) { x.bs1 = true; });
+        latch();
+        step(100, [](Lines &x) { x.bs1 = false; });
+    }
+    std::uint8_t eepromRead(std::uint16_t address)
+    {
+        load(2, false, 0x03);
+        load(0, true, std::uint8_t(address >> 8));
+        load(0, false, std::uint8_t(address));
+        return read(false, false);
+    }
 };
+
+// The device files (avr-libc's E2END and E2PAGESIZE, the ATDF's fuse fields and calibration
+// memory) by signature: EEPROM size, page, calibration bytes, EESAVE's byte and bit.
+struct FileFacts {
+    int eeprom = -1, page = -1, calibration = -1, eesaveByte = -1, eesaveBit = 0;
+};
+QMap<QString, FileFacts> deviceFiles()
+{
+    QMap<QString, FileFacts> out;
+    const QDir dir(qEnvironmentVariable("TARVANE_BIN_DIR") + "/cpu");
+    for (const QString &name : dir.entryList({"*.ini"})) {
+        QFile f(dir.filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        FileFacts facts;
+        QString signature;
+        for (const QByteArray &raw : f.readAll().split('\n')) {
+            const QString line = QString::fromLatin1(raw).trimmed();
+            const QString value = line.section('=', 1);
+            if (line.startsWith("Signature_00"))
+                signature += value.mid(1);
+            else if (line.startsWith("EEPROM_Size="))
+                facts.eeprom = value.toInt();
+            else if (line.startsWith("EEPROM_Page_Size="))
+                facts.page = value.toInt();
+            else if (line.startsWith("Calibration_Size="))
+                facts.calibration = value.toInt();
+            else if (value.startsWith("EESAVE|") && (line.startsWith("Low_") || line.startsWith("High_"))) {
+                facts.eesaveByte = line.startsWith("Low_") ? 0 : 1;
+                facts.eesaveBit = line.section('_', 1, 1).left(1).toInt();
+            }
+        }
+        out[signature.toUpper()] = facts;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -550,6 +607,183 @@ private slots:
         QCOMPARE(w.breaks(), 1);
         w.step(2e6, [](Lines &x) { x.oe = false; x.hv = true; });
         QCOMPARE(w.breaks(), 2);
+    }
+
+    // The model's EEPROM facts against the device files, which come from avr-libc and the ATDF:
+    // a transcription slip in either shows here.
+    void eepromFactsAgainstDeviceFiles()
+    {
+        const auto files = deviceFiles();
+        QVERIFY(files.size() >= 98);
+        for (const hvsim::Family &f : hvsim::families()) {
+            const QString signature = QString::asprintf("1E%02X%02X", f.signature[1], f.signature[2]);
+            QVERIFY2(files.contains(signature), qPrintable(signature));
+            const FileFacts &file = files[signature];
+            const QByteArray name = QByteArray::fromStdString(f.name);
+            QVERIFY2(file.eeprom == f.eepromBytes, name);
+            QVERIFY2(file.page == f.eepromPage, name);
+            QVERIFY2(file.calibration < 0 || file.calibration == f.calibrationBytes, name);
+            QVERIFY2(file.eesaveByte == f.eesave.byte && (file.eesaveByte < 0 || file.eesaveBit == f.eesave.bit), name);
+            QCOMPARE(int(hvsim::freshChip(f).eeprom.size()), f.eepromBytes);
+        }
+    }
+
+    // A page latched in part: only the latched bytes take their values (bits may rise, an
+    // EEPROM byte is erased as it is written); the rest of the page keeps what it held.
+    void eepromPageWrite()
+    {
+        hvsim::Chip chip = hvsim::freshChip(*hvsim::findFamily("ATmega328P"));
+        for (std::size_t i = 0; i < chip.eeprom.size(); ++i)
+            chip.eeprom[i] = std::uint8_t(i);
+        Wave w(chip);
+        w.enter();
+        w.load(2, false, 0x11);
+        w.load(0, true, 0x01);
+        w.eepromLatch(0x0105, 0xA5);
+        w.eepromLatch(0x0106, 0xFF);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.wr(4.5e6);
+        QCOMPARE(w.breaks(), 0);
+        const auto &ee = w.target.chip().eeprom;
+        QCOMPARE(int(ee[0x104]), 0x04);
+        QCOMPARE(int(ee[0x105]), 0xA5);
+        QCOMPARE(int(ee[0x106]), 0xFF);
+        QCOMPARE(int(ee[0x107]), 0x07);
+        QCOMPARE(int(w.eepromRead(0x105)), 0xA5);
+        QCOMPARE(w.target.eepromWrites(), 1);
+        QCOMPARE(w.breaks(), 0);
+    }
+
+    // Each EEPROM rule, broken once by a waveform that is otherwise the good one.
+    void eepromRules_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("good") << "";
+        QTest::newRow("no byte latched") << "nolatch";
+        QTest::newRow("byte latched for another page") << "otherpage";
+        QTest::newRow("second PAGEL pulse for a byte") << "twice";
+        QTest::newRow("next command before tWLRH") << "busy";
+    }
+    void eepromRules()
+    {
+        QFETCH(QString, fault);
+        Wave w("ATmega328P");
+        w.enter();
+        w.load(2, false, 0x11);
+        w.load(0, true, 0x00);
+        if (fault != "nolatch")
+            w.eepromLatch(0x20, 0x5A);
+        if (fault == "twice") {
+            w.step(100, [](Lines &x) { x.bs1 = true; });
+            w.latch();
+            w.step(100, [](Lines &x) { x.bs1 = false; });
+        }
+        if (fault == "otherpage")
+            w.load(0, false, 0x24);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.wr(fault == "busy" ? 4.0e6 : 4.5e6);
+        w.load(2, false, 0x03);
+        QCOMPARE(w.breaks(), fault.isEmpty() ? 0 : 1);
+    }
+
+    // The ATmega163 has no EEPROM page buffer: each byte is written by WR alone, in its table's
+    // tWLRH of 1.9 ms; its Flash pages take tWLRH_FLASH, 15 ms.
+    void eepromByteByByte()
+    {
+        Wave w("ATmega163");
+        w.enterOwn();
+        w.load(2, false, 0x11);
+        w.load(0, true, 0x01);
+        for (int i = 0; i < 3; ++i) {
+            w.load(0, false, std::uint8_t(0x10 + i));
+            w.load(1, false, std::uint8_t(0xC0 + i));
+            w.step(250, [](Lines &) {});
+            w.wr(1.9e6);
+        }
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(int(w.target.chip().eeprom[0x110]), 0xC0);
+        QCOMPARE(int(w.target.chip().eeprom[0x112]), 0xC2);
+        QCOMPARE(w.target.eepromWrites(), 3);
+        w.load(2, false, 0x10);
+        w.load(0, false, 0);
+        w.load(1, false, 0x00);
+        w.load(1, true, 0x00);
+        w.latch();
+        w.load(0, true, 0);
+        w.step(250, [](Lines &x) { x.bs1 = false; });
+        w.wr(4.5e6);
+        w.load(2, false, 0x02);
+        QCOMPARE(w.breaks(), 1);  // the page needed 15 ms
+    }
+
+    // Chip Erase clears the EEPROM unless EESAVE is programmed (0), wherever the part keeps it;
+    // the ATmega163 has no EESAVE.
+    void eesaveAcrossErase_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("high");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("328P EESAVE programmed") << "ATmega328P" << 0xD1 << true;
+        QTest::newRow("328P EESAVE not programmed") << "ATmega328P" << 0xD9 << false;
+        QTest::newRow("2313 bit 6 programmed") << "ATtiny2313" << 0x9F << true;
+        QTest::newRow("2313 bit 3 is not EESAVE") << "ATtiny2313" << 0xD7 << false;
+        QTest::newRow("26 bit 2 programmed") << "ATtiny26" << 0xF3 << true;
+        QTest::newRow("163 has none") << "ATmega163" << 0x00 << false;
+    }
+    void eesaveAcrossErase()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, high);
+        QFETCH(bool, kept);
+        hvsim::Chip chip = hvsim::freshChip(*hvsim::findFamily(family.toStdString()));
+        chip.highFuse = std::uint8_t(high);
+        std::fill(chip.eeprom.begin(), chip.eeprom.end(), 0x3C);
+        std::fill(chip.flash.begin(), chip.flash.end(), 0x00);
+        const hvsim::Family &f = *hvsim::findFamily(family.toStdString());
+        Wave w(chip);
+        if (f.entry == hvsim::Entry::Old)
+            w.enterOwn();
+        else
+            w.enter();
+        w.load(2, false, 0x80);
+        w.wr(f.timing.tWlrhCeUs * 1e3);
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(int(w.target.chip().flash[0]), 0xFF);
+        QCOMPARE(int(w.target.chip().eeprom.back()), kept ? 0x3C : 0xFF);
+        QCOMPARE(int(w.target.chip().eeprom.front()), kept ? 0x3C : 0xFF);
+    }
+
+    // The calibration bytes of the signature row, read with BS1 high; an address the part does
+    // not have is a rule broken.
+    void calibrationBytes_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("count");
+        QTest::newRow("ATmega328P") << "ATmega328P" << 1;
+        QTest::newRow("ATtiny2313") << "ATtiny2313" << 2;
+        QTest::newRow("ATmega8") << "ATmega8" << 4;
+    }
+    void calibrationBytes()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, count);
+        const hvsim::Family &f = *hvsim::findFamily(family.toStdString());
+        Wave w(family.toLatin1().constData());
+        if (f.entry == hvsim::Entry::Old)
+            w.enterOwn();
+        else
+            w.enter();
+        w.load(2, false, 0x08);
+        for (int i = 0; i < count; ++i) {
+            w.load(0, false, std::uint8_t(i));
+            QCOMPARE(int(w.read(true, false)), int(w.target.chip().calibration[std::size_t(i)]));
+            w.step(250, [](Lines &x) { x.bs1 = false; });
+        }
+        QCOMPARE(w.breaks(), 0);
+        QCOMPARE(int(w.target.chip().calibration[0]), 0x80 + f.signature[2]);
+        w.load(0, false, std::uint8_t(count));
+        w.read(true, false);
+        QVERIFY(w.breaks() > 0);
     }
 };
 

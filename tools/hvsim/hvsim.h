@@ -27,6 +27,9 @@ struct Options {
     // a stall of this process on a loaded machine does not open gaps in a reply. 0 keeps
     // strict real time, as the benchmark needs.
     int aheadUs = 20000;
+    // A USB bridge between host and board that cannot make rates above this one: asked for
+    // more, it runs at this rate (an older CP210x stops at 921,600). 0: any rate.
+    int bridgeMaxBaud = 0;
 };
 
 // $TARVANE_FIRMWARE if set, else tarvane-adapter.elf in $TARVANE_BIN_DIR, else beside
@@ -42,6 +45,10 @@ struct Stats {
     int linesHighAtHv = 0;    // 12 V rises with any control line towards the socket high
     int pagesProgrammed = 0;
     int wordsLatched = 0;
+    int eepromWrites = 0;     // EEPROM pages (or bytes) programmed
+    int rxOverruns = 0;       // received bytes the simulated UART dropped
+    int boardBaud = 0;        // the rate the firmware has set
+    int hostBaud = 0;         // the rate the host has set on the pty, 0 when unknown
     // Timer2 (the firmware's timed waits) started, and started without its prescaler reset
     // (GTCCR PSRASY) since the previous start: such a wait can end one prescaler tick short.
     int timer2Starts = 0;
@@ -84,8 +91,19 @@ public:
     struct Board;  // the simavr side, private to hvsim.cpp
 
 private:
+    // A read from the pty: the bytes, the host's rate then, and the cycle they start on the wire.
+    struct Chunk {
+        std::vector<std::uint8_t> bytes;
+        int hostBaud;
+        std::uint64_t at;
+    };
+    struct Host {
+        int baud = 0;
+        unsigned iflag = 0;
+    };
+    Host host() const;
     void serve();
-    void takeInput(const std::uint8_t *bytes, std::size_t count);
+    void takeInput(const std::uint8_t *bytes, std::size_t count, std::uint64_t at);
     void addLog(std::string line);
 
     Options options_;
@@ -101,9 +119,10 @@ private:
     // Board thread only: the host's byte stream cut into blocks and page data for the log.
     std::vector<std::uint8_t> part_;
     std::size_t dataLeft_ = 0;
+    bool dataAfterAck_ = false;  // the data is a cmdWritePage's: its first byte may take 2 s
     std::vector<std::uint8_t> data_;
     std::chrono::steady_clock::time_point lastInput_{};
-    std::deque<std::uint8_t> input_;      // bytes on their way into the UART
+    std::deque<Chunk> input_;             // bytes on their way into the UART
     std::vector<std::uint64_t> endsAt_;   // cycles at which to report a closed stream
     double worstLagMs_ = 0;
 };

@@ -39,7 +39,7 @@ constexpr std::size_t maxBreaks = 200;
 
 constexpr std::uint8_t cmdChipErase = 0x80, cmdWriteFuse = 0x40, cmdWriteLock = 0x20,
                        cmdWriteFlash = 0x10, cmdReadSignature = 0x08, cmdReadFuseLock = 0x04,
-                       cmdReadFlash = 0x02;
+                       cmdReadFlash = 0x02, cmdWriteEeprom = 0x11, cmdReadEeprom = 0x03;
 
 // Timing tables.
 // Most datasheets: e.g. ATmega8A, "Parallel Programming Characteristics" (tXLXH 200 ns,
@@ -51,6 +51,9 @@ constexpr Timing T2016{300, 200, 500, 500, 500, 4500, 12000};
 // ATmega48PB/88PB/168PB, "Parallel Programming Characteristics": tBVDV/tOLDV 350 ns,
 // tWLRH 3.4 ms, tWLRH_CE 10.5 ms.
 constexpr Timing TPB{200, 150, 350, 350, 250, 3400, 10500};
+// ATmega163(L), "Parallel Programming Characteristics": tWLRH 1.9 ms for Write EEPROM, fuse
+// and lock bits, tWLRH_FLASH 15 ms for Write Flash, tWLRH_CE 30 ms.
+constexpr Timing T163{200, 150, 250, 250, 250, 1900, 30000, 15000, 1900};
 
 // Supplies: every part but these runs at the board's 5 V.
 constexpr double V55[2] = {1.8, 5.5};
@@ -71,7 +74,8 @@ constexpr const char *kSrcMega16 =
     "ATmega16A/32A/64A/128A, ATmega8515, ATmega8535, ATmega162 datasheets: the ATmega8A's entry "
     "(VCC, 100 us, six XTAL1 pulses, 12 V); own PAGEL and BS2 pins; timing T";
 constexpr const char *kSrcMega163 =
-    "ATmega163: no datasheet at hand; taken as the ATmega16's entry, pins and timing";
+    "ATmega163(L) datasheet: timing T163, its EEPROM written byte by byte (Programming the EEPROM), no "
+    "EESAVE; entry and pins taken as the ATmega16's";
 constexpr const char *kSrcCan =
     "AT90CAN32/64/128: ATmega128 derivatives; no datasheet at hand, taken as the ATmega128's entry, pins "
     "and timing";
@@ -141,110 +145,122 @@ struct Row {
     Timing timing;
     std::uint8_t low, high, extFuse;
     const char *source;
+    int eeprom, eepromPage, calibration;
+    EesaveBit eesave;
 };
+
+// Where EESAVE sits, from each datasheet's fuse tables ("Fuse High Byte", "EESAVE: EEPROM
+// memory is preserved through the Chip Erase"): bit 3 of the High fuse on most parts, bit 6 on
+// the ATtiny2313/4313, bit 2 on the ATtiny26, bit 6 of the Low fuse on the ATmega406 and
+// HVB parts; the ATmega163 has none (its Chip Erase always clears the EEPROM).
+constexpr EesaveBit EH3{1, 3}, EH6{1, 6}, EH2{1, 2}, EL6{0, 6}, ENone{};
 
 // One row per signature of the catalogue: name, signature bytes 2 and 3, page bytes, Flash KB,
 // extended fuse, entry, WR a Prog_enable pin, BS2 on XA1, PAGEL on BS1, supply, timing, factory
-// Low, High and Extended fuse bytes, source.
+// Low, High and Extended fuse bytes, source; EEPROM bytes and page buffer (the datasheets'
+// "EEPROM ... organized in pages" tables; 0 where the datasheet writes it byte by byte),
+// calibration bytes ("Reading the Calibration Byte": addresses 0x00..0x03 on the ATmega8, 16,
+// 32, 64, 128, 8515, 8535 and ATtiny26, 0x00..0x01 on the ATtiny2313/4313, 0x00 elsewhere),
+// EESAVE.
 const Row rows[] = {
-        {"ATmega48", 0x92, 0x05, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328},
-        {"ATmega48P", 0x92, 0x0A, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328},
-        {"ATmega48PB", 0x92, 0x10, 64, 4, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xFF, kSrcMegaPB},
-        {"ATmega88", 0x93, 0x0A, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
-        {"ATmega88P", 0x93, 0x0F, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
-        {"ATmega88PB", 0x93, 0x16, 64, 8, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB},
-        {"ATmega168", 0x94, 0x06, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
-        {"ATmega168P", 0x94, 0x0B, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328},
-        {"ATmega168PB", 0x94, 0x15, 128, 16, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB},
-        {"ATmega328", 0x95, 0x14, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328},
-        {"ATmega328P", 0x95, 0x0F, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328},
-        {"ATmega8", 0x93, 0x07, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega8},
-        {"ATmega16", 0x94, 0x03, 128, 16, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16},
-        {"ATmega32", 0x95, 0x02, 128, 32, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16},
-        {"ATmega8515", 0x93, 0x06, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16},
-        {"ATmega8535", 0x93, 0x08, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16},
-        {"ATmega162", 0x94, 0x04, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega16},
-        {"ATmega163", 0x94, 0x02, 128, 16, false, Entry::Old, false, false, false, V55, T, 0xD2, 0xFF, 0xFF, kSrcMega163},
-        {"ATmega64", 0x96, 0x02, 256, 64, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16},
-        {"ATmega128", 0x97, 0x02, 256, 128, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16},
-        {"AT90CAN32", 0x95, 0x81, 256, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
-        {"AT90CAN64", 0x96, 0x81, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
-        {"AT90CAN128", 0x97, 0x81, 256, 128, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan},
-        {"ATmega165", 0x94, 0x10, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega165P", 0x94, 0x07, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega169", 0x94, 0x05, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega169A", 0x94, 0x11, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega325", 0x95, 0x05, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega325P", 0x95, 0x0D, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega3250", 0x95, 0x06, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega3250P", 0x95, 0x0E, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega329", 0x95, 0x03, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega329P", 0x95, 0x0B, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega3290", 0x95, 0x04, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega3290P", 0x95, 0x0C, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega645", 0x96, 0x05, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega645P", 0x96, 0x0D, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega6450", 0x96, 0x06, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega6450P", 0x96, 0x0E, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega649", 0x96, 0x03, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega649P", 0x96, 0x0B, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega6490", 0x96, 0x04, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega6490P", 0x96, 0x0C, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd},
-        {"ATmega164A", 0x94, 0x0F, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega164P", 0x94, 0x0A, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega324A", 0x95, 0x15, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega324P", 0x95, 0x08, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega324PA", 0x95, 0x11, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega644", 0x96, 0x09, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega644P", 0x96, 0x0A, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega1284", 0x97, 0x06, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega1284P", 0x97, 0x05, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A},
-        {"ATmega640", 0x96, 0x08, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
-        {"ATmega1280", 0x97, 0x03, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
-        {"ATmega1281", 0x97, 0x04, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
-        {"ATmega2560", 0x98, 0x01, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
-        {"ATmega2561", 0x98, 0x02, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560},
-        {"ATmega128RFA1", 0xA7, 0x01, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFF, kSrcRf},
-        {"ATmega64RFR2", 0xA6, 0x02, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega644RFR2", 0xA6, 0x03, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega128RFR2", 0xA7, 0x02, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega1284RFR2", 0xA7, 0x03, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega256RFR2", 0xA8, 0x02, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega2564RFR2", 0xA8, 0x03, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf},
-        {"ATmega8U2", 0x93, 0x89, 128, 8, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
-        {"ATmega16U2", 0x94, 0x89, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
-        {"ATmega32U2", 0x95, 0x8A, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega},
-        {"ATmega16U4", 0x94, 0x88, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega},
-        {"ATmega32U4", 0x95, 0x87, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega},
-        {"AT90USB82", 0x93, 0x82, 128, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb},
-        {"AT90USB162", 0x94, 0x82, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb},
-        {"AT90USB646", 0x96, 0x82, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb},
-        {"AT90USB1286", 0x97, 0x82, 256, 128, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb},
-        {"ATmega16M1", 0x94, 0x84, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
-        {"ATmega32M1", 0x95, 0x84, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
-        {"ATmega64M1", 0x96, 0x84, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
-        {"ATmega32C1", 0x95, 0x86, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
-        {"ATmega64C1", 0x96, 0x86, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1},
-        {"AT90PWM2B", 0x93, 0x83, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm},
-        {"AT90PWM216", 0x94, 0x83, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm},
-        {"AT90PWM81", 0x93, 0x88, 64, 8, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81},
-        {"AT90PWM161", 0x94, 0x8B, 128, 16, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81},
-        {"ATmega406", 0x95, 0x07, 128, 40, false, Entry::Unconfirmed, false, false, false, V25, T, 0xCD, 0xFE, 0xFF, kSrcHvb},
-        {"ATmega16HVB", 0x94, 0x0D, 128, 16, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb},
-        {"ATmega32HVB", 0x95, 0x10, 128, 32, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb},
-        {"ATtiny48", 0x92, 0x09, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88},
-        {"ATtiny88", 0x93, 0x11, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88},
-        {"ATtiny828", 0x93, 0x14, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x6E, 0xDF, 0xFF, kSrcTiny828},
-        {"ATtiny2313", 0x91, 0x0A, 32, 2, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny2313},
-        {"ATtiny4313", 0x92, 0x0D, 64, 4, true, Entry::PowerUp, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny4313},
-        {"ATtiny26", 0x91, 0x09, 32, 2, false, Entry::Old, false, true, true, V55, T, 0xE1, 0xF7, 0xFF, kSrcTiny26},
-        {"ATtiny261", 0x91, 0x0C, 32, 2, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
-        {"ATtiny461", 0x92, 0x08, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
-        {"ATtiny861", 0x93, 0x0D, 64, 8, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861},
-        {"ATtiny43U", 0x92, 0x0C, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny43},
-        {"ATtiny87", 0x93, 0x87, 128, 8, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167},
-        {"ATtiny167", 0x94, 0x87, 128, 16, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167},
-        {"ATtiny1634", 0x94, 0x12, 32, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny1634},
+        {"ATmega48", 0x92, 0x05, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328, 256, 4, 1, EH3},
+        {"ATmega48P", 0x92, 0x0A, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcMega328, 256, 4, 1, EH3},
+        {"ATmega48PB", 0x92, 0x10, 64, 4, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xFF, kSrcMegaPB, 256, 4, 1, EH3},
+        {"ATmega88", 0x93, 0x0A, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328, 512, 4, 1, EH3},
+        {"ATmega88P", 0x93, 0x0F, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328, 512, 4, 1, EH3},
+        {"ATmega88PB", 0x93, 0x16, 64, 8, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB, 512, 4, 1, EH3},
+        {"ATmega168", 0x94, 0x06, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328, 512, 4, 1, EH3},
+        {"ATmega168P", 0x94, 0x0B, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcMega328, 512, 4, 1, EH3},
+        {"ATmega168PB", 0x94, 0x15, 128, 16, true, Entry::PowerUp, false, false, false, V55, TPB, 0x62, 0xDF, 0xF9, kSrcMegaPB, 512, 4, 1, EH3},
+        {"ATmega328", 0x95, 0x14, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328, 1024, 4, 1, EH3},
+        {"ATmega328P", 0x95, 0x0F, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcMega328, 1024, 4, 1, EH3},
+        {"ATmega8", 0x93, 0x07, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega8, 512, 4, 4, EH3},
+        {"ATmega16", 0x94, 0x03, 128, 16, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16, 512, 4, 4, EH3},
+        {"ATmega32", 0x95, 0x02, 128, 32, false, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFF, kSrcMega16, 1024, 4, 4, EH3},
+        {"ATmega8515", 0x93, 0x06, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16, 512, 4, 4, EH3},
+        {"ATmega8535", 0x93, 0x08, 64, 8, false, Entry::Old, false, false, false, V55, T, 0xE1, 0xD9, 0xFF, kSrcMega16, 512, 4, 4, EH3},
+        {"ATmega162", 0x94, 0x04, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega16, 512, 4, 1, EH3},
+        {"ATmega163", 0x94, 0x02, 128, 16, false, Entry::Old, false, false, false, V55, T163, 0xD2, 0xFF, 0xFF, kSrcMega163, 512, 0, 1, ENone},
+        {"ATmega64", 0x96, 0x02, 256, 64, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16, 2048, 8, 4, EH3},
+        {"ATmega128", 0x97, 0x02, 256, 128, true, Entry::Old, false, false, false, V55, T, 0xE1, 0x99, 0xFD, kSrcMega16, 4096, 8, 4, EH3},
+        {"AT90CAN32", 0x95, 0x81, 256, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan, 1024, 8, 1, EH3},
+        {"AT90CAN64", 0x96, 0x81, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan, 2048, 8, 1, EH3},
+        {"AT90CAN128", 0x97, 0x81, 256, 128, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcCan, 4096, 8, 1, EH3},
+        {"ATmega165", 0x94, 0x10, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 512, 4, 1, EH3},
+        {"ATmega165P", 0x94, 0x07, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 512, 4, 1, EH3},
+        {"ATmega169", 0x94, 0x05, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 512, 4, 1, EH3},
+        {"ATmega169A", 0x94, 0x11, 128, 16, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 512, 4, 1, EH3},
+        {"ATmega325", 0x95, 0x05, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega325P", 0x95, 0x0D, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega3250", 0x95, 0x06, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega3250P", 0x95, 0x0E, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega329", 0x95, 0x03, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega329P", 0x95, 0x0B, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega3290", 0x95, 0x04, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega3290P", 0x95, 0x0C, 128, 32, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 1024, 4, 1, EH3},
+        {"ATmega645", 0x96, 0x05, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega645P", 0x96, 0x0D, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega6450", 0x96, 0x06, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega6450P", 0x96, 0x0E, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega649", 0x96, 0x03, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega649P", 0x96, 0x0B, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega6490", 0x96, 0x04, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega6490P", 0x96, 0x0C, 256, 64, true, Entry::Old, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcLcd, 2048, 8, 1, EH3},
+        {"ATmega164A", 0x94, 0x0F, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 512, 4, 1, EH3},
+        {"ATmega164P", 0x94, 0x0A, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 512, 4, 1, EH3},
+        {"ATmega324A", 0x95, 0x15, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 1024, 4, 1, EH3},
+        {"ATmega324P", 0x95, 0x08, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 1024, 4, 1, EH3},
+        {"ATmega324PA", 0x95, 0x11, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 1024, 4, 1, EH3},
+        {"ATmega644", 0x96, 0x09, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 2048, 8, 1, EH3},
+        {"ATmega644P", 0x96, 0x0A, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 2048, 8, 1, EH3},
+        {"ATmega1284", 0x97, 0x06, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 4096, 8, 1, EH3},
+        {"ATmega1284P", 0x97, 0x05, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T2016, 0x62, 0x99, 0xFF, kSrcMega644A, 4096, 8, 1, EH3},
+        {"ATmega640", 0x96, 0x08, 256, 64, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560, 4096, 8, 1, EH3},
+        {"ATmega1280", 0x97, 0x03, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560, 4096, 8, 1, EH3},
+        {"ATmega1281", 0x97, 0x04, 256, 128, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560, 4096, 8, 1, EH3},
+        {"ATmega2560", 0x98, 0x01, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560, 4096, 8, 1, EH3},
+        {"ATmega2561", 0x98, 0x02, 256, 256, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x62, 0x99, 0xFF, kSrcMega2560, 4096, 8, 1, EH3},
+        {"ATmega128RFA1", 0xA7, 0x01, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFF, kSrcRf, 4096, 8, 1, EH3},
+        {"ATmega64RFR2", 0xA6, 0x02, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 2048, 8, 1, EH3},
+        {"ATmega644RFR2", 0xA6, 0x03, 256, 64, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 2048, 8, 1, EH3},
+        {"ATmega128RFR2", 0xA7, 0x02, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 4096, 8, 1, EH3},
+        {"ATmega1284RFR2", 0xA7, 0x03, 256, 128, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 4096, 8, 1, EH3},
+        {"ATmega256RFR2", 0xA8, 0x02, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 8192, 8, 1, EH3},
+        {"ATmega2564RFR2", 0xA8, 0x03, 256, 256, true, Entry::LowVoltage, false, false, false, V36, T, 0x62, 0x99, 0xFE, kSrcRf, 8192, 8, 1, EH3},
+        {"ATmega8U2", 0x93, 0x89, 128, 8, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega, 512, 4, 1, EH3},
+        {"ATmega16U2", 0x94, 0x89, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega, 512, 4, 1, EH3},
+        {"ATmega32U2", 0x95, 0x8A, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsbMega, 1024, 4, 1, EH3},
+        {"ATmega16U4", 0x94, 0x88, 128, 16, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega, 512, 4, 1, EH3},
+        {"ATmega32U4", 0x95, 0x87, 128, 32, true, Entry::PowerUpPulses, false, false, false, V55, T, 0x52, 0x99, 0xFB, kSrcUsbMega, 1024, 4, 1, EH3},
+        {"AT90USB82", 0x93, 0x82, 128, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb, 512, 4, 1, EH3},
+        {"AT90USB162", 0x94, 0x82, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x5E, 0xD9, 0xF4, kSrcUsb, 512, 4, 1, EH3},
+        {"AT90USB646", 0x96, 0x82, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb, 2048, 8, 1, EH3},
+        {"AT90USB1286", 0x97, 0x82, 256, 128, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0x99, 0xF3, kSrcUsb, 4096, 8, 1, EH3},
+        {"ATmega16M1", 0x94, 0x84, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1, 512, 4, 1, EH3},
+        {"ATmega32M1", 0x95, 0x84, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1, 1024, 4, 1, EH3},
+        {"ATmega64M1", 0x96, 0x84, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1, 2048, 8, 1, EH3},
+        {"ATmega32C1", 0x95, 0x86, 128, 32, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1, 1024, 4, 1, EH3},
+        {"ATmega64C1", 0x96, 0x86, 256, 64, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xD9, 0xFF, kSrcM1, 2048, 8, 1, EH3},
+        {"AT90PWM2B", 0x93, 0x83, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm, 512, 4, 1, EH3},
+        {"AT90PWM216", 0x94, 0x83, 128, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xF9, kSrcPwm, 512, 4, 1, EH3},
+        {"AT90PWM81", 0x93, 0x88, 64, 8, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81, 512, 4, 1, EH3},
+        {"AT90PWM161", 0x94, 0x8B, 128, 16, true, Entry::PowerUp, false, true, true, V55, T, 0x62, 0xD9, 0xFD, kSrcPwm81, 512, 4, 1, EH3},
+        {"ATmega406", 0x95, 0x07, 128, 40, false, Entry::Unconfirmed, false, false, false, V25, T, 0xCD, 0xFE, 0xFF, kSrcHvb, 512, 4, 1, EL6},
+        {"ATmega16HVB", 0x94, 0x0D, 128, 16, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb, 512, 4, 1, EL6},
+        {"ATmega32HVB", 0x95, 0x10, 128, 32, false, Entry::Unconfirmed, false, false, false, V25, T, 0xDD, 0xE9, 0xFF, kSrcHvb, 1024, 4, 1, EL6},
+        {"ATtiny48", 0x92, 0x09, 64, 4, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88, 64, 4, 1, EH3},
+        {"ATtiny88", 0x93, 0x11, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny88, 64, 4, 1, EH3},
+        {"ATtiny828", 0x93, 0x14, 64, 8, true, Entry::PowerUp, false, false, false, V55, T, 0x6E, 0xDF, 0xFF, kSrcTiny828, 256, 4, 1, EH3},
+        {"ATtiny2313", 0x91, 0x0A, 32, 2, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny2313, 128, 4, 2, EH6},
+        {"ATtiny4313", 0x92, 0x0D, 64, 4, true, Entry::PowerUp, true, true, true, V55, T, 0x64, 0xDF, 0xFF, kSrcTiny4313, 256, 4, 2, EH6},
+        {"ATtiny26", 0x91, 0x09, 32, 2, false, Entry::Old, false, true, true, V55, T, 0xE1, 0xF7, 0xFF, kSrcTiny26, 128, 4, 4, EH2},
+        {"ATtiny261", 0x91, 0x0C, 32, 2, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861, 128, 4, 1, EH3},
+        {"ATtiny461", 0x92, 0x08, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861, 256, 4, 1, EH3},
+        {"ATtiny861", 0x93, 0x0D, 64, 8, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny861, 512, 4, 1, EH3},
+        {"ATtiny43U", 0x92, 0x0C, 64, 4, true, Entry::PowerUpPulses, false, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny43, 64, 4, 1, EH3},
+        {"ATtiny87", 0x93, 0x87, 128, 8, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167, 512, 4, 1, EH3},
+        {"ATtiny167", 0x94, 0x87, 128, 16, true, Entry::PowerUpPulses, true, true, true, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny167, 512, 4, 1, EH3},
+        {"ATtiny1634", 0x94, 0x12, 32, 16, true, Entry::PowerUp, false, false, false, V55, T, 0x62, 0xDF, 0xFF, kSrcTiny1634, 256, 4, 1, EH3},
 };
 
 }  // namespace
@@ -272,6 +288,10 @@ const std::vector<Family> &families()
             f.high = r.high;
             f.ext = r.ext ? r.extFuse : 0xFF;
             f.source = r.source;
+            f.eepromBytes = r.eeprom;
+            f.eepromPage = r.eepromPage;
+            f.calibrationBytes = r.calibration;
+            f.eesave = r.eesave;
             out.push_back(f);
         }
         return out;
@@ -301,6 +321,12 @@ Chip freshChip(const Family &family)
     c.extFuse = family.ext;
     c.lock = 0xFF;
     c.flash.assign(static_cast<std::size_t>(family.flashBytes), 0xFF);
+    c.eeprom.assign(static_cast<std::size_t>(family.eepromBytes), 0xFF);
+    // Factory calibration values differ from chip to chip; these differ from part to part
+    // and from byte to byte, so that a read of the wrong one shows.
+    for (int i = 0; i < 4; ++i)
+        c.calibration[std::size_t(i)] =
+            i < family.calibrationBytes ? std::uint8_t(0x80 + family.signature[2] + 0x11 * i) : 0xFF;
     return c;
 }
 
@@ -309,6 +335,7 @@ Chip emptySocket()
     Chip c;
     c.family.clear();
     c.flash.clear();
+    c.eeprom.clear();
     return c;
 }
 
@@ -338,7 +365,12 @@ void Target::setChip(Chip chip)
         else if (chip.wiring == Wiring::SharedPins)
             family_.bs2OnXa1 = family_.pagelOnBs1 = true;
         chip.flash.resize(static_cast<std::size_t>(family_.flashBytes), 0xFF);
+        chip.eeprom.resize(static_cast<std::size_t>(family_.eepromBytes), 0xFF);
         buffer_.assign(static_cast<std::size_t>(family_.pageBytes), 0xFF);
+        const std::size_t ee = static_cast<std::size_t>(std::max(family_.eepromPage, 1));
+        eeBuffer_.assign(ee, 0xFF);
+        eeLatched_.assign(ee, false);
+        eeLatchedPage_.assign(ee, 0);
     }
     chip_ = std::move(chip);
 }
@@ -479,7 +511,7 @@ void Target::xtalRise(double ns)
         break;
     case 1:
         (now_.bs1 ? dataHigh_ : dataLow_) = data;
-        if (command_ == cmdWriteFlash)
+        if (command_ == cmdWriteFlash || command_ == cmdWriteEeprom)
             wordLoaded_ = true;
         break;
     case 2:
@@ -502,9 +534,27 @@ void Target::latch(double ns)
         rule(ns, "BS1 changed less than tBVPH before PAGEL high");
     if (now_.xtal1)
         rule(ns, "PAGEL pulse while XTAL1 is high");
+    const bool loadingData = !now_.xa1 && now_.xa0;
+    if (command_ == cmdWriteEeprom) {
+        // "Programming the EEPROM", step E: PAGEL latches the data byte into the EEPROM page
+        // buffer at the low address bits. Parts without a page buffer have no such step.
+        if (!wordLoaded_) {
+            if (loadingData && family_.eepromPage)
+                rule(ns, "a second PAGEL pulse for the same EEPROM byte");
+            return;
+        }
+        wordLoaded_ = false;
+        if (!family_.eepromPage)
+            return;
+        const std::size_t size = std::size_t(family_.eepromPage);
+        const std::size_t at = eeAddress() % size;
+        eeBuffer_[at] = dataLow_;
+        eeLatched_[at] = true;
+        eeLatchedPage_[at] = eeAddress() / std::uint32_t(size);
+        return;
+    }
     if (command_ != cmdWriteFlash)
         return;
-    const bool loadingData = !now_.xa1 && now_.xa0;
     if (!wordLoaded_) {
         // The address bytes load with BS1 high too, which on the shared pin is a pulse; only
         // a second pulse for the same data word latches it twice.
@@ -531,10 +581,23 @@ void Target::write(double ns)
     const bool fusesLocked = !(chip_.lock & 0x01);
     double busy = family_.timing.tWlrhUs * 1e3;
     switch (command_) {
-    case cmdChipErase:
+    case cmdChipErase: {
         std::fill(chip_.flash.begin(), chip_.flash.end(), 0xFF);
+        // "EESAVE: EEPROM memory is preserved through the Chip Erase" while programmed (0).
+        const EesaveBit &e = family_.eesave;
+        const std::uint8_t fuse = e.byte == 0 ? chip_.lowFuse : chip_.highFuse;
+        if (e.byte < 0 || (fuse >> e.bit & 1))
+            std::fill(chip_.eeprom.begin(), chip_.eeprom.end(), 0xFF);
         chip_.lock = 0xFF;
         busy = family_.timing.tWlrhCeUs * 1e3;
+        break;
+    }
+    case cmdWriteEeprom:
+        if (!fusesLocked)
+            writeEeprom(ns);
+        std::fill(eeLatched_.begin(), eeLatched_.end(), false);
+        ++eepromWrites_;
+        busy = (family_.timing.tWlrhEeUs ? family_.timing.tWlrhEeUs : family_.timing.tWlrhUs) * 1e3;
         break;
     case cmdWriteFlash: {
         if (latchedSinceWrite_ == 0)
@@ -548,6 +611,8 @@ void Target::write(double ns)
         std::fill(buffer_.begin(), buffer_.end(), 0xFF);
         latchedSinceWrite_ = 0;
         ++pagesProgrammed_;
+        if (family_.timing.tWlrhFlashUs)
+            busy = family_.timing.tWlrhFlashUs * 1e3;
         break;
     }
     case cmdWriteFuse:
@@ -572,13 +637,49 @@ void Target::write(double ns)
     busyUntil_ = ns + busy;
 }
 
+std::uint32_t Target::eeAddress() const
+{
+    return std::uint32_t(addrHigh_) << 8 | addrLow_;
+}
+
+// WR with the EEPROM command: a part with a page buffer programs the page of the address
+// loaded, and only the bytes latched since are altered (the serial programming chapters of
+// the same datasheets: "only byte locations loaded ... are altered. The remaining locations
+// remain unchanged.", e.g. ATtiny261A/461A/861A 8197C); the ATmega163 writes the data byte at
+// the address. Each byte is erased and written: it takes the value, bits may rise.
+void Target::writeEeprom(double ns)
+{
+    if (chip_.eeprom.empty())
+        return;
+    const std::size_t size = chip_.eeprom.size();
+    if (!family_.eepromPage) {
+        chip_.eeprom[eeAddress() % size] = dataLow_;
+        return;
+    }
+    const std::size_t pageSize = std::size_t(family_.eepromPage);
+    const std::uint32_t page = eeAddress() % size / std::uint32_t(pageSize);
+    bool any = false;
+    for (std::size_t i = 0; i < pageSize; ++i) {
+        if (!eeLatched_[i])
+            continue;
+        any = true;
+        if (eeLatchedPage_[i] % (size / pageSize) != page)
+            rule(ns, "EEPROM byte latched for another page than the one programmed");
+        chip_.eeprom[page * pageSize + i] = eeBuffer_[i];
+    }
+    if (!any)
+        rule(ns, "EEPROM page programmed with no byte latched (PAGEL never pulsed)");
+}
+
 std::uint8_t Target::output() const
 {
     switch (command_) {
     case cmdReadSignature:
-        if (now_.bs1)
-            return 0x9A;  // calibration byte
+        if (now_.bs1)  // "Reading the Calibration Byte"
+            return addrLow_ < family_.calibrationBytes ? chip_.calibration[addrLow_] : 0xFF;
         return addrLow_ < 3 ? chip_.signature[addrLow_] : 0xFF;
+    case cmdReadEeprom:
+        return chip_.eeprom.empty() ? 0xFF : chip_.eeprom[eeAddress() % chip_.eeprom.size()];
     case cmdReadFuseLock:
         if (!now_.bs2 && !now_.bs1)
             return chip_.lowFuse;
@@ -609,6 +710,9 @@ void Target::sample(double ns)
 {
     if (state_ == State::Programming && !now_.oe && ns < validAt_)
         rule(ns, "DATA sampled before it is valid (tOLDV, tBVDV)");
+    if (state_ == State::Programming && !now_.oe && command_ == cmdReadSignature && now_.bs1
+        && addrLow_ >= family_.calibrationBytes)
+        rule(ns, "calibration byte read at an address the part does not have");
 }
 
 void Target::countRises(const Lines &p, const Lines &l)

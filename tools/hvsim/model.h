@@ -42,6 +42,16 @@ struct Timing {
     double tXLXH = 200, tPHPL = 150;
     double tOLDV = 250, tBVDV = 250, tOHDZ = 250;
     double tWlrhUs = 4500, tWlrhCeUs = 9000;
+    // A Flash page and an EEPROM page (or byte) where the table gives them times of their own
+    // (the ATmega163); 0: tWlrhUs, which the other tables' notes make valid for both.
+    double tWlrhFlashUs = 0, tWlrhEeUs = 0;
+};
+
+// The fuse bit that keeps the EEPROM across Chip Erase: byte 0 Low, 1 High; none on the
+// ATmega163.
+struct EesaveBit {
+    int byte = -1;
+    int bit = 0;
 };
 
 // One family row: what the chip is and how its waveforms differ.
@@ -60,6 +70,10 @@ struct Family {
     Timing timing;
     std::uint8_t low, high, ext;  // factory fuse bytes
     const char *source;           // where the row's entry, pins, supply and timing come from
+    int eepromBytes;              // EEPROM size
+    int eepromPage;               // EEPROM page buffer in bytes; 0: written byte by byte
+    int calibrationBytes;         // calibration bytes in the signature row (BS1 high)
+    EesaveBit eesave;
 };
 
 const std::vector<Family> &families();
@@ -79,6 +93,8 @@ struct Chip {
     std::uint8_t extFuse = 0xFF;
     std::uint8_t lock = 0xFF;
     std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(32768, 0xFF);
+    std::vector<std::uint8_t> eeprom = std::vector<std::uint8_t>(1024, 0xFF);
+    std::array<std::uint8_t, 4> calibration{0x9A, 0xFF, 0xFF, 0xFF};  // the factory's values
     Wiring wiring = Wiring::AsTable;
     // Clock fuses that select a crystal or an RC oscillator: the adapter's XTAL1 pulses do
     // not reach the chip, which the older parts' alternative entry is for.
@@ -136,6 +152,7 @@ public:
     // 12 V rises at which any control line towards the socket was high.
     int linesHighAtHv() const { return linesHighAtHv_; }
     int pagesProgrammed() const { return pagesProgrammed_; }
+    int eepromWrites() const { return eepromWrites_; }  // EEPROM pages (or bytes) programmed
     int wordsLatched() const { return wordsLatched_; }
     // Rising edges of each adapter line, counted from the adapter's side.
     const std::array<int, kLineCount> &rises() const { return rises_; }
@@ -152,12 +169,19 @@ private:
     void write(double ns);
     std::uint8_t output() const;
     std::uint32_t wordAddress() const;
+    std::uint32_t eeAddress() const;
     void countRises(const Lines &before, const Lines &now);
 
     bool empty_ = false;
     Family family_{};  // the table's row, with the chip's wiring applied
     Chip chip_;
     std::vector<std::uint8_t> buffer_;  // the page buffer, in bytes
+    // The EEPROM page buffer: the bytes latched since the last EEPROM write, and the page
+    // each was latched for (its address without the low bits).
+    std::vector<std::uint8_t> eeBuffer_;
+    std::vector<bool> eeLatched_;
+    std::vector<std::uint32_t> eeLatchedPage_;
+    void writeEeprom(double ns);
     std::vector<std::string> breaks_;
     Lines now_;  // as the chip sees them (after the socket wiring)
     Lines raw_;  // as the adapter drives them
@@ -179,7 +203,7 @@ private:
     int latchedSinceWrite_ = 0;
     int ownEntries_ = 0, newEntries_ = 0, fallbackEntries_ = 0, refusedEntries_ = 0;
     std::string lastRefusal_;
-    int linesHighAtHv_ = 0, pagesProgrammed_ = 0, wordsLatched_ = 0;
+    int linesHighAtHv_ = 0, pagesProgrammed_ = 0, wordsLatched_ = 0, eepromWrites_ = 0;
     std::array<int, kLineCount> rises_{};
 };
 
