@@ -15,8 +15,9 @@ namespace core {
 namespace {
 
 // An EEPROM write of this many bytes at most per command keeps the board's answer within its
-// time: a part without a page buffer takes tWLRH_EE for every byte.
-constexpr int kEepromChunk = 64;
+// time: a part without a page buffer takes tWLRH_EE for every byte, and the next command's
+// status waits for them.
+constexpr int kEepromChunk = 32;
 const QString kAbortedText = QStringLiteral("Operation aborted.");
 
 // Where an EEPROM operation may go: Fast transfers on, and our board with EEPROM. False after
@@ -250,7 +251,14 @@ std::optional<std::vector<std::uint8_t>> readCalibration(Session &session, const
     std::vector<std::uint8_t> bytes(std::size_t(std::clamp(device.CalibrationSize, 1, 4)));
     Lane lane;
     lane.addressed = true;
-    if (!readAddressed(session, faces, lane, avrlink::memCalibration, 0, int(bytes.size()), bytes.data()))
+    const bool read = readAddressed(session, faces, lane, avrlink::memCalibration, 0, int(bytes.size()), bytes.data());
+    // The read opened a session on the board: closed at once, so that the chip is not left
+    // powered in the socket, and the block left as the Read Chip left it.
+    const avrlink::Block chipReply = session.CmdBlock;
+    session.CmdBlock[0] = avrlink::cmdEnd;
+    session.exchangeQuietly(0);
+    session.CmdBlock = chipReply;
+    if (!read)
         return std::nullopt;
     return bytes;
 }

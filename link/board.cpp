@@ -12,8 +12,11 @@ namespace {
 
 constexpr char kKey[] = "TARVANE";
 // The status byte of a write comes once the board has finished what it was doing (a page
-// programming, EEPROM bytes) and taken the block and its data.
-constexpr int kStatusTimeoutMs = 5000;
+// programming, EEPROM bytes) and taken the block and its data. Every wait on the addressed lane
+// stays well inside the board's idle time: a host that waited longer would find the board back
+// at 115200 after a lost answer.
+constexpr int kStatusTimeoutMs = 400;
+constexpr int kReplySlackMs = 30;
 // A line of the board's self-test text: each line is driven for about a second.
 constexpr int kTestLineTimeoutMs = 5000;
 
@@ -119,7 +122,8 @@ ExtStatus extRead(const QString &port, std::uint8_t memory, std::uint32_t addres
     if (!line.write(b.data(), kBlockSize))
         return ExtStatus::NoAnswer;
     std::uint8_t reply[258];
-    const int got = line.read(reply, count + 2);
+    // The reply's own time at the slowest rate (115200: 87 us a byte), and some slack.
+    const int got = line.read(reply, count + 2, kReplySlackMs + (count + 2) * 87 / 1000 + 1);
     command.noteReply(got, count + 2);
     if (got != count + 2)
         return ExtStatus::NoAnswer;

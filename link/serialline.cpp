@@ -153,8 +153,13 @@ bool SerialLine::write(const std::uint8_t *data, int count)
 
 int SerialLine::read(std::uint8_t *target, int count)
 {
+    return read(target, count, 10 + 10 * count);
+}
+
+int SerialLine::read(std::uint8_t *target, int count, int totalMs)
+{
     const auto start = now();
-    const auto total = start + std::chrono::milliseconds(10 + 10 * count + latencyMs_);
+    const auto total = start + std::chrono::milliseconds(totalMs + latencyMs_);
     auto interval = total;  // the gap rule starts with the first byte
     int got = 0;
     while (got < count) {

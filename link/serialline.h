@@ -87,6 +87,8 @@ public:
     // thread that was not scheduled until past the limit must not lose bytes that came in time.
     // Bytes that did not come leave their places in target untouched.
     int read(std::uint8_t *target, int count);
+    // The same with the time limit given (widened by the latency), the gap rule as above.
+    int read(std::uint8_t *target, int count, int totalMs);
     // Waits until one more character has arrived (it is consumed, not returned).
     bool waitForCharacter(int timeoutMs);
     // The next character, waited for at most timeoutMs (widened by the latency); -1 if none came.

@@ -90,10 +90,16 @@ private slots:
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0), QString("Signature: 1Eh 93h 07h"));
         QCOMPARE(lines.value(1), QString("Device: ATmega8/8A"));
+        // Our board reads the chip's four calibration bytes with it (the model's values).
+        const hvsim::Chip chip = sim->chip();
+        QStringList cal;
+        for (std::uint8_t b : chip.calibration)
+            cal << QStringLiteral("%1h").arg(b, 2, 16, QLatin1Char('0')).toUpper().replace("H", "h");
+        QCOMPARE(lines.value(2), "Calibration: " + cal.join(' '));
         // Each byte line is followed by its fields, indented.
         const QStringList bytes = lines.filter(QRegularExpression("^\\S"));
-        QVERIFY2(bytes.value(2).startsWith("Low Byte: E1h"), qPrintable(bytes.value(2)));
-        QVERIFY2(bytes.value(3).startsWith("High Byte: D9h"), qPrintable(bytes.value(3)));
+        QVERIFY2(bytes.value(3).startsWith("Low Byte: E1h"), qPrintable(bytes.value(3)));
+        QVERIFY2(bytes.value(4).startsWith("High Byte: D9h"), qPrintable(bytes.value(4)));
         QVERIFY2(r.out.contains("\n  Clock (SUT_CKSEL=100001): internal RC oscillator 1 MHz; start-up 6 CK + 64 ms\n"),
                  qPrintable(r.out));
     }

@@ -17,7 +17,8 @@ struct DeviceSpec {
 };
 
 // TestMega8 is the simulator's default chip: 1E 93 07, 8 KB, 64-byte pages, factory E1 D9,
-// no extended fuse, two lock bits.
+// no extended fuse, two lock bits, 512 bytes of EEPROM in pages of 4, four calibration bytes.
+// TestBig: 32 KB, 1 KB of EEPROM written byte by byte, one calibration byte.
 inline QList<DeviceSpec> testDevices()
 {
     const QByteArray mega8Bits = "[fuse-bits]\n"
@@ -33,8 +34,10 @@ inline QList<DeviceSpec> testDevices()
     const char *sig8 = "Signature_000=$1E\nSignature_001=$93\nSignature_002=$07\n";
     const char *sigOther = "Signature_000=$1E\nSignature_001=$77\nSignature_002=$01\n";
     return {
-        {"mega8.ini", config(sig8, "TestMega8", 64, 8192) + mega8Bits},
+        {"mega8.ini", config(sig8, "TestMega8", 64, 8192) + "EEPROM_Size=512\nEEPROM_Page_Size=4\nCalibration_Size=4\n"
+                          + mega8Bits},
         {"big.ini", config("Signature_000=$1E\nSignature_001=$95\nSignature_002=$0F\n", "TestBig", 128, 32768)
+                        + "EEPROM_Size=1024\nEEPROM_Page_Size=0\nCalibration_Size=1\n"
                         + "[fuse-bits]\nLow_7=CKDIV8|P\nHigh_6=DWEN|U\nExt_0=BODLEVEL0|U\nExt_1=BODLEVEL1|P\n"},
         {"noflash.ini", config("Signature_000=$1E\nSignature_001=$78\nSignature_002=$02\n", "NoFlash", 64, 0)
                             + mega8Bits},

@@ -66,7 +66,10 @@ public:
             qFatal("hvsim: %s", error.c_str());
         w = std::make_unique<TfmMain>(dir.path(), dialogs);
         w->PortName = port();
-        // The round trips verify by themselves: a Flash write is a write alone here.
+        // The firmware's tests follow the original program's commands one by one (the fast lane
+        // has tests of its own), and verify by themselves: a Flash write is a write alone here.
+        w->FastTransfers = false;
+        w->actFastTransfers->setChecked(false);
         w->VerifyAfterWriting = false;
     }
 
