@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The benchmarks' dialog seam: Yes to every question, no file chosen, and a count of the
-// boxes shown, with the last text, so a run can tell that an operation reported a failure.
+// The benchmarks' dialog seam: Yes to every question, the file set in `file` chosen (none when
+// empty), and a count of the boxes shown, with the last text, so a run can tell that an
+// operation reported a failure.
 #pragma once
 
 #include "dialogs.h"
@@ -19,6 +20,8 @@ struct BenchDialogs : Dialogs {
     {
         return std::nullopt;
     }
-    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
-    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return std::nullopt; }
+    QString file;
+    std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return chosen(); }
+    std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return chosen(); }
+    std::optional<QString> chosen() const { return file.isEmpty() ? std::nullopt : std::optional<QString>(file); }
 };

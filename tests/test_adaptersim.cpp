@@ -211,6 +211,7 @@ private slots:
     void replyFault_data();
     void replyFault();
     void bridgeHoldsReplies();
+    void adapterTakesInputWhileTheBridgeHolds();
     void bridgeCountsPortHandling();
     void commandLineFaultAndBridge();
     // Our board.
@@ -1049,6 +1050,24 @@ void TestAdapterSim::bridgeHoldsReplies()
     QVERIFY(line.send(readBlock));
     QCOMPARE(line.receive(128, 300).size(), 124);                // 2 packets; the last 4 bytes wait
     QCOMPARE(line.receive(4, 10000), hex("FEFF 0001"));  // Flash 254 to 257
+}
+
+void TestAdapterSim::adapterTakesInputWhileTheBridgeHolds()
+{
+    // A page's data sent at once behind its block: the first acknowledgement waits in the
+    // bridge for its timer while the adapter takes the data and acknowledges it too, so both
+    // leave in one packet. An adapter that stalled on its held reply would send the second a
+    // whole timer later.
+    Options options;
+    options.chip = patternChip();
+    options.bridge.latencyUs = 400000;
+    options.bridge.packet = 62;
+    Simulator sim(options);
+    START(sim);
+    Line line(path(sim));
+    QVERIFY(line.send(pageBlock(4) + hex("05060708")));
+    QCOMPARE(line.receive(1, 10000), ack);
+    QCOMPARE(line.receive(1, 150), ack);
 }
 
 void TestAdapterSim::bridgeCountsPortHandling()

@@ -619,6 +619,23 @@ bool Simulator::guardAccepts(const std::array<std::uint8_t, 8> &block, const Beh
 
 bool Simulator::waitUntil(Clock::time_point when)
 {
+    // A bridge sends what it holds when its timer runs out, whatever the adapter is doing.
+    while (!bridgeHeld_.empty() && bridgeFlushAt_ <= when) {
+        if (!waitPlain(bridgeFlushAt_) || !flushBridge())
+            return false;
+    }
+    return waitPlain(when);
+}
+
+bool Simulator::flushBridge()
+{
+    std::vector<std::uint8_t> packet;
+    packet.swap(bridgeHeld_);
+    return packet.empty() || sendNow(packet.data(), packet.size(), false);
+}
+
+bool Simulator::waitPlain(Clock::time_point when)
+{
     using namespace std::chrono;
     for (;;) {
         if (!running_)
@@ -696,29 +713,29 @@ bool Simulator::sendThrough(const std::uint8_t *bytes, std::size_t count, const 
     if (bridge.latencyUs <= 0)
         return sendNow(bytes, count, b.wirePaced);
     // The bytes reach the bridge at wire speed (or at once); a packet goes on when it is
-    // full, the rest when the latency timer, started by the first byte held, runs out.
+    // full, the rest when the latency timer, started by the first byte held, runs out. The
+    // adapter does not wait for that: it goes on taking input meanwhile, as the bridge's own
+    // buffer lets a real one.
     const std::size_t packet = static_cast<std::size_t>(std::max(bridge.packet, 1));
     const auto byteTime = this->byteTime();
+    const auto latency = std::chrono::microseconds(bridge.latencyUs);
     Clock::time_point at = std::max(Clock::now(), lineFreeAt_);
-    Clock::time_point heldSince{};
-    std::size_t held = 0, start = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (b.wirePaced)
             at += byteTime;
-        if (held == 0)
-            heldSince = b.wirePaced ? at : Clock::now();
-        if (++held == packet) {
-            if (!waitUntil(at) || !sendNow(bytes + start, held, false))
+        const Clock::time_point arrives = b.wirePaced ? at : Clock::now();
+        if (!bridgeHeld_.empty() && bridgeFlushAt_ < arrives) {
+            if (!waitUntil(bridgeFlushAt_))  // the timer ran out before this byte came
                 return false;
-            start += held;
-            held = 0;
         }
+        if (bridgeHeld_.empty())
+            bridgeFlushAt_ = arrives + latency;
+        bridgeHeld_.push_back(bytes[i]);
+        if (bridgeHeld_.size() == packet && (!waitPlain(arrives) || !flushBridge()))
+            return false;
     }
     if (b.wirePaced)
         lineFreeAt_ = at;
-    if (held > 0 && (!waitUntil(heldSince + std::chrono::microseconds(bridge.latencyUs))
-                     || !sendNow(bytes + start, held, false)))
-        return false;
     return running_;
 }
 
@@ -1106,6 +1123,8 @@ void Simulator::serve()
     };
 
     while (running_) {
+        if (!bridgeHeld_.empty() && Clock::now() >= bridgeFlushAt_ && !flushBridge())
+            break;
         checkIdle(Clock::now());
         if (testing_) {
             // Any byte from the program ends the board test at once.
@@ -1212,7 +1231,12 @@ void Simulator::serve()
             due = std::min(due, testNextAt_);
         if (boardBaud_ != baseBaud)
             due = std::min(due, lastHeard_ + microseconds(options().lineIdleUs));
-        int timeout = -1;
+        if (!bridgeHeld_.empty())
+            due = std::min(due, bridgeFlushAt_);
+        // To the microsecond: a bridge's 1 ms timer rounded up to whole milliseconds would
+        // cost a page write a millisecond or two for each acknowledgement.
+        timespec timeout{};
+        const timespec *wait = nullptr;
         if (due != Clock::time_point::max()) {
             const auto left = due - Clock::now();
             if (left <= Clock::duration::zero()) {
@@ -1220,10 +1244,13 @@ void Simulator::serve()
                     fresh();
                 continue;
             }
-            timeout = static_cast<int>(std::min<long long>(ceil<milliseconds>(left).count(), INT_MAX));
+            const auto us = std::min<long long>(ceil<microseconds>(left).count(), 1000LL * 1000 * 1000 * 1000);
+            timeout.tv_sec = static_cast<time_t>(us / 1000000);
+            timeout.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+            wait = &timeout;
         }
         pollfd fds[3] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-        const int ready = ::poll(fds, inotify_ >= 0 ? 3 : 2, timeout);
+        const int ready = ::ppoll(fds, inotify_ >= 0 ? 3 : 2, wait, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

@@ -255,6 +255,8 @@ private:
     // implementation details are private to adaptersim.cpp
     Behaviour behaviour() const;
     bool waitUntil(Clock::time_point when);  // false when stop() was called meanwhile
+    bool waitPlain(Clock::time_point when);  // the same, leaving the bridge's bytes held
+    bool flushBridge();                      // sends what the bridge holds
     bool send(const std::uint8_t *bytes, std::size_t count, const Behaviour &b);
     bool sendThrough(const std::uint8_t *bytes, std::size_t count, const Behaviour &b);
     bool sendNow(const std::uint8_t *bytes, std::size_t count, bool wirePaced);
@@ -303,6 +305,8 @@ private:
     void loadPage(const std::uint8_t *bytes, std::size_t count);
     void programLatch();
     Clock::time_point lineFreeAt_{};   // when the transmitter has sent its last byte (wire pacing)
+    std::vector<std::uint8_t> bridgeHeld_;  // reply bytes the bridge holds for its timer
+    Clock::time_point bridgeFlushAt_{};     // when that timer runs out
     long blocksSeen_ = 0;              // blocks taken since start()
     long owedUs_ = 0;                  // bridge costs not yet paid
     // The board's line (its rate is read by lineState() too):
