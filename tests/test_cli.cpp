@@ -137,6 +137,37 @@ private slots:
     }
     void cleanup() { sim.reset(); }
 
+    // A part the standard board cannot serve (it runs from 1.8-3.6 V and enters without 12 V):
+    // every operation is refused with the reason, and no write, erase or Flash command leaves.
+    void unservedPartRefused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("write-fuses") << QStringList{"write-fuses", "62", "99", "FF"};
+        QTest::newRow("write-lock") << QStringList{"write-lock", "FC"};
+        QTest::newRow("erase") << QStringList{"erase"};
+        QTest::newRow("write-flash") << QStringList{"write-flash", "@image"};
+        QTest::newRow("verify-flash") << QStringList{"verify-flash", "@image"};
+        QTest::newRow("read-flash") << QStringList{"read-flash", "@dump"};
+        QTest::newRow("chosen by hand") << QStringList{"--device", "ATmega128RFA1", "erase"};
+    }
+    void unservedPartRefused()
+    {
+        QFETCH(QStringList, args);
+        adaptersim::Chip c = sim->chip();
+        c.signature = {0x1E, 0xA7, 0x01};  // ATmega128RFA1
+        sim->setChip(c);
+        QVERIFY(rig::writeFile(path("image.bin"), pattern(256)));
+        args.replaceInStrings("@image", path("image.bin"));
+        args.replaceInStrings("@dump", path("dump.bin"));
+        const Run r = onPortFast(args);
+        QCOMPARE(r.exit, 3);
+        QVERIFY2(r.err.contains("would damage the chip"), qPrintable(r.err));
+        for (const QString &b : blocks())
+            QVERIFY2(b.startsWith("block 01 ") || b.startsWith("block 00 "), qPrintable(b));
+        QVERIFY(!QFileInfo::exists(path("dump.bin")));
+        QCOMPARE(sim->chip().flash, c.flash);
+    }
+
     void help()
     {
         const Run r = cli({"--help"});
