@@ -250,10 +250,12 @@ void TfmMain::btReadClick()
         }
         // On our board the chip's calibration bytes come with a Read Chip the user asked for.
         if (!ReadingToClose) {
+            // One hold for both, so that the board is asked once; a part without calibration
+            // bytes still learns whether its EEPROM can be saved before an erase.
+            const avrlink::PortHold hold(PortName, FastTransfers);
             if (const auto calibration = core::readCalibration(link, faces(), *CurDevice))
                 leSignature->setToolTip(core::calibrationText(*calibration));
-            const avrlink::PortHold *hold = avrlink::PortHold::active(PortName);
-            BoardIsOurs = hold && hold->board().ours;
+            BoardIsOurs = core::askBoard(link).ours;
         }
         return;
     }
@@ -284,8 +286,9 @@ void TfmMain::btChipEraseClick()
 {
     core::Session link = session();
     const std::optional<bool> clears = core::eraseClearsEeprom(*CurDevice, lastReadBytes());
-    // The EEPROM goes with the erase unless EESAVE keeps it: on our board it can be saved first.
-    if (clears.value_or(false) && BoardIsOurs && FastTransfers && !offerEepromBackup())
+    // The EEPROM goes with the erase unless EESAVE keeps it: on our board it can be saved first,
+    // where the device file says how large it is.
+    if (clears.value_or(false) && BoardIsOurs && FastTransfers && CurDevice->EepromSize > 0 && !offerEepromBackup())
         return;
     if (core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); }, false,
                         core::eraseEepromText(clears))
