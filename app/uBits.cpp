@@ -209,7 +209,12 @@ void TfmMain::SetControlsEnabled(bool enabled)
 
 void TfmMain::btReadClick()
 {
+    // The calibration bytes shown belong to the chip read: a closing Read Chip that finds the
+    // same signature keeps them (it reads none), any other result drops them.
+    const QString calibrationShown = ReadingToClose ? leSignature->toolTip() : QString();
+    const QString signatureShown = leSignature->text();
     leSignature->clear();
+    leSignature->setToolTip(QString());
     leDeviceName->setText(QStringLiteral("Query..."));
     cbChips->setCurrentIndex(0);
     SetControlsEnabled(false);
@@ -240,7 +245,8 @@ void TfmMain::btReadClick()
     RefreshBitPanel();
     LastChipRead = {true, found, CurDevice, CmdBlock};
     LastReadDevice = CurDevice;
-    leSignature->setToolTip(QString());
+    if (leSignature->text() == signatureShown)
+        leSignature->setToolTip(calibrationShown);
     if (found) {
         SetControlsEnabled(true);
         if (!CurDevice->StandardBoard) {

@@ -671,6 +671,49 @@ private slots:
                      qPrintable(r.blocks()[2]));
     }
 
+    void calibrationKeptByAClosingReadChip()
+    {
+        // A write's closing Read Chip finds the same chip: its calibration bytes still hold, and
+        // are not read again.
+        Rig r(ours());
+        r.setFast(true);
+        click(r.w->btRead);
+        const QString tip = "Calibration: A6h A9h ADh B2h";
+        QCOMPARE(r.w->leSignature->toolTip(), tip);
+        r.sim->clearLog();
+        r.dialogs.confirmAnswers << true;
+        click(r.w->btWriteFuses);
+        QCOMPARE(r.w->statusText(), QString("Fuses programming completed."));
+        QCOMPARE(r.w->leSignature->text(), QString("1Eh 93h 07h"));
+        QCOMPARE(r.w->leSignature->toolTip(), tip);
+        QVERIFY(!codes(r.blocks()).contains(0x12));
+    }
+
+    void calibrationGoneWithTheChip_data()
+    {
+        QTest::addColumn<QString>("next");
+        QTest::newRow("no reply") << "silent";
+        QTest::newRow("another chip, the original way") << "other";
+    }
+    void calibrationGoneWithTheChip()
+    {
+        // A Read Chip that finds no chip, or another chip whose bytes it does not read, shows none.
+        QFETCH(QString, next);
+        Rig r(ours());
+        r.setFast(true);
+        click(r.w->btRead);
+        QCOMPARE(r.w->leSignature->toolTip(), QString("Calibration: A6h A9h ADh B2h"));
+        if (next == "silent") {
+            r.setOptions([](adaptersim::Options &o) { o.silent = true; });
+        } else {
+            r.setChip(asBig);
+            r.setFast(false);
+        }
+        r.w->btRead->click();
+        QCOMPARE(r.w->leSignature->text(), QString(next == "silent" ? "" : "1Eh 95h 0Fh"));
+        QCOMPARE(r.w->leSignature->toolTip(), QString());
+    }
+
 #ifdef TARVANE_WITH_HVSIM
     // --- On the firmware in simulation ---------------------------------------------------
 
