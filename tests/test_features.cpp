@@ -12,6 +12,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
@@ -201,6 +203,27 @@ private slots:
     }
 
     // --- The EEPROM menu ---------------------------------------------------------------
+
+    void eepromMenu()
+    {
+        // Between File and Help, its three actions usable once a chip is read.
+        Rig r(ours());
+        QStringList titles;
+        for (QAction *a : r.w->menuBar()->actions())
+            titles << a->text();
+        const qsizetype at = titles.indexOf("EEPROM");
+        QVERIFY2(at > titles.indexOf("File") && at < titles.indexOf("Help"), qPrintable(titles.join('|')));
+        QStringList items;
+        for (QAction *a : r.w->menuBar()->actions()[at]->menu()->actions())
+            items << a->text();
+        QCOMPARE(items, QStringList({"Write EEPROM...", "Verify EEPROM...", "Read EEPROM..."}));
+        const QList<QAction *> actions = {r.w->actWriteEeprom, r.w->actVerifyEeprom, r.w->actReadEeprom};
+        for (QAction *a : actions)
+            QVERIFY(!a->isEnabled());
+        click(r.w->btRead);
+        for (QAction *a : actions)
+            QVERIFY(a->isEnabled());
+    }
 
     void eepromMenuRoundTrip_data()
     {
@@ -490,6 +513,28 @@ private slots:
         QCOMPARE(r.w->statusText(), QString(fast ? "Device erased." : "Device erased. Not checked for blank Flash: "
                                                                         "Fast transfers are off."));
         QCOMPARE(eeprom(r), high == 0xD1 ? data : QByteArray(512, char(0xFF)));
+    }
+
+    void savingFailsNoErase()
+    {
+        // The EEPROM could not be read into the file: the erase is not sent, nothing more asked.
+        Rig r(ours());
+        r.setFast(true);
+        const QByteArray data = pattern(512, 2);
+        r.setChip([&](adaptersim::Chip &c) { c.eeprom.assign(data.begin(), data.end()); });
+        ready(r, "TestMega8");
+        r.setOptions([](adaptersim::Options &o) {
+            o.fault.code = 0x12;
+            o.fault.times = 1000;
+        });
+        r.dialogs.confirmAnswers << true << true << true;
+        r.dialogs.fileAnswers << r.path("saved.bin");
+        click(r.w->btChipErase);
+        QCOMPARE(r.dialogs.texts("confirm").size(), 1);  // the offer only
+        QCOMPARE(r.w->statusText(), QString("Operation aborted."));
+        QVERIFY(r.blocks().filter(QRegularExpression("^block 04 ")).isEmpty());
+        QCOMPARE(eeprom(r), data);
+        QVERIFY(!QFile::exists(r.path("saved.bin")));
     }
 
     // --- The erase before a Flash write, and the verify after it ----------------------
