@@ -9,6 +9,9 @@
 #include "hvsim.h"
 #endif
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -345,6 +348,57 @@ private slots:
         QVERIFY2(r.err.contains("--compatible"), qPrintable(r.err));
         QCOMPARE(codes(), QList<int>({1}));
         QCOMPARE(sim->eepromWrites(), 0L);
+    }
+
+    // --- Calibration bytes with read-chip -----------------------------------------------
+
+    void readChipCalibration_data()
+    {
+        QTest::addColumn<bool>("ourBoard");
+        QTest::addColumn<bool>("compatible");
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<QString>("shown");  // "": none
+        QTest::newRow("our board") << true << false << false << "Calibration: A6h A9h ADh B2h";
+        QTest::newRow("our board, --json") << true << false << true << "A6h A9h ADh B2h";
+        QTest::newRow("our board, --compatible") << true << true << false << "";
+        QTest::newRow("a plain adapter") << false << false << false << "";
+        QTest::newRow("a plain adapter, --json") << false << false << true << "";
+    }
+    void readChipCalibration()
+    {
+        QFETCH(bool, ourBoard);
+        QFETCH(bool, compatible);
+        QFETCH(bool, json);
+        QFETCH(QString, shown);
+        adaptersim::Options o;
+        o.ours = ourBoard;
+        startSim(o);
+        QStringList args;
+        if (compatible)
+            args << "--compatible";
+        if (json)
+            args << "--json";
+        const Run r = cli(args << "read-chip");
+        QCOMPARE(r.exit, 0);
+        if (json) {
+            const QJsonObject object = QJsonDocument::fromJson(r.out.toUtf8()).object();
+            QCOMPARE(object.value("signature").toString(), QString("1Eh 93h 07h"));
+            QStringList bytes;
+            for (const QJsonValue &v : object.value("calibration").toArray())
+                bytes << v.toString();
+            QCOMPARE(bytes.join(' '), shown);
+            QCOMPARE(object.contains("calibration"), !shown.isEmpty());
+        } else {
+            const QStringList lines = r.out.split('\n');
+            QCOMPARE(lines.value(1), QString("Device: ATmega8/8A"));
+            QCOMPARE(lines.filter(QRegularExpression("^Calibration")), shown.isEmpty() ? QStringList() : QStringList{shown});
+            if (!shown.isEmpty())
+                QCOMPARE(lines.value(2), shown);
+        }
+        // Never a write: the chip, and on our board the question and the calibration read.
+        for (int code : codes())
+            QVERIFY2(code == 0 || code == 1 || code == 0x12, qPrintable(QString::number(code, 16)));
+        QCOMPARE(codes().contains(0x12), !shown.isEmpty());
     }
 
     // --- board-test ----------------------------------------------------------------------

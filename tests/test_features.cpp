@@ -566,8 +566,6 @@ private slots:
                 QCOMPARE(r.w->statusText(), QString("Device erased. Not checked for blank Flash: Fast transfers are off."));
             }
         }
-        if (before.endsWith("erase"))
-            r.setChip([](adaptersim::Chip &c) { c.flash.assign(8192, 0xFF); });
         r.sim->clearLog();
         r.dialogs.shown.clear();
         const QByteArray image = pattern(300, 3);
