@@ -209,7 +209,12 @@ void TfmMain::SetControlsEnabled(bool enabled)
 
 void TfmMain::btReadClick()
 {
+    // The calibration bytes shown belong to the chip read: a closing Read Chip that finds the
+    // same signature keeps them (it reads none), any other result drops them.
+    const QString calibrationShown = ReadingToClose ? leSignature->toolTip() : QString();
+    const QString signatureShown = leSignature->text();
     leSignature->clear();
+    leSignature->setToolTip(QString());
     leDeviceName->setText(QStringLiteral("Query..."));
     cbChips->setCurrentIndex(0);
     SetControlsEnabled(false);
@@ -240,7 +245,8 @@ void TfmMain::btReadClick()
     RefreshBitPanel();
     LastChipRead = {true, found, CurDevice, CmdBlock};
     LastReadDevice = CurDevice;
-    leSignature->setToolTip(QString());
+    if (leSignature->text() == signatureShown)
+        leSignature->setToolTip(calibrationShown);
     if (found) {
         SetControlsEnabled(true);
         if (!CurDevice->StandardBoard) {
@@ -250,10 +256,12 @@ void TfmMain::btReadClick()
         }
         // On our board the chip's calibration bytes come with a Read Chip the user asked for.
         if (!ReadingToClose) {
+            // One hold for both, so that the board is asked once; a part without calibration
+            // bytes still learns whether its EEPROM can be saved before an erase.
+            const avrlink::PortHold hold(PortName, FastTransfers);
             if (const auto calibration = core::readCalibration(link, faces(), *CurDevice))
                 leSignature->setToolTip(core::calibrationText(*calibration));
-            const avrlink::PortHold *hold = avrlink::PortHold::active(PortName);
-            BoardIsOurs = hold && hold->board().ours;
+            BoardIsOurs = core::askBoard(link).ours;
         }
         return;
     }
@@ -284,8 +292,9 @@ void TfmMain::btChipEraseClick()
 {
     core::Session link = session();
     const std::optional<bool> clears = core::eraseClearsEeprom(*CurDevice, lastReadBytes());
-    // The EEPROM goes with the erase unless EESAVE keeps it: on our board it can be saved first.
-    if (clears.value_or(false) && BoardIsOurs && FastTransfers && !offerEepromBackup())
+    // The EEPROM goes with the erase unless EESAVE keeps it: on our board it can be saved first,
+    // where the device file says how large it is.
+    if (clears.value_or(false) && BoardIsOurs && FastTransfers && CurDevice->EepromSize > 0 && !offerEepromBackup())
         return;
     if (core::chipErase(link, faces(), *CurDevice, closingRead(), [] { QCoreApplication::processEvents(); }, false,
                         core::eraseEepromText(clears))

@@ -228,15 +228,15 @@ EepromResult readEeprom(Session &session, const Faces &faces, const TDevice &dev
     return out;
 }
 
-std::optional<std::vector<std::uint8_t>> readCalibration(Session &session, const Faces &faces, const TDevice &device)
+avrlink::BoardInfo askBoard(Session &session)
 {
-    if (!session.fast || device.CalibrationSize <= 0)
-        return std::nullopt;
+    if (!session.fast)
+        return {};
     const avrlink::PortHold hold(session.PortName, session.fast);
     avrlink::PortHold *active = avrlink::PortHold::active(session.PortName);
     // The question goes only where this operation has not asked it yet; its reply must not take
     // the place of the Read Chip's in the block, whose bytes the next command carries.
-    if (!active->board().ours) {
+    if (!active->board().asked) {
         const avrlink::Block read = session.CmdBlock;
         avrlink::LinkState state{session.CmdBlock, session.PageBuffer, session.PortName};
         struct : avrlink::Reporter {
@@ -245,7 +245,15 @@ std::optional<std::vector<std::uint8_t>> readCalibration(Session &session, const
         avrlink::identifyBoard(state, quiet);
         session.CmdBlock = read;
     }
-    const avrlink::BoardInfo board = active->board();
+    return active->board();
+}
+
+std::optional<std::vector<std::uint8_t>> readCalibration(Session &session, const Faces &faces, const TDevice &device)
+{
+    if (!session.fast || device.CalibrationSize <= 0)
+        return std::nullopt;
+    const avrlink::PortHold hold(session.PortName, session.fast);
+    const avrlink::BoardInfo board = askBoard(session);
     if (!board.ours || !(board.capabilities & avrlink::capCalibration))
         return std::nullopt;
     std::vector<std::uint8_t> bytes(std::size_t(std::clamp(device.CalibrationSize, 1, 4)));

@@ -15,6 +15,7 @@
 
 #include "chipops.h"
 #include "image.h"
+#include "porthold.h"
 
 #include <QByteArray>
 #include <QString>
@@ -43,6 +44,11 @@ EepromResult verifyEeprom(Session &session, const Faces &faces, const TDevice &d
 // The whole EEPROM into the file named, replaced only once every byte is in: "EEPROM reading
 // completed.".
 EepromResult readEeprom(Session &session, const Faces &faces, const TDevice &device, const QString &name);
+
+// Whether the adapter is our board, and what it offers. The question (a cmdEnd with a challenge,
+// which every adapter takes) is sent only where the operation holding the port has not asked it
+// yet, and never without Fast transfers; CmdBlock is left as it was.
+avrlink::BoardInfo askBoard(Session &session);
 
 // The chip's oscillator calibration bytes (as many as the device file says, 1 to 4), read by our
 // board after a Read Chip; nothing on any other adapter, without Fast transfers, or when the

@@ -99,6 +99,7 @@ BoardInfo identifyBoard(LinkState &state, Reporter &reporter, ExchangeResult *re
     if (result)
         *result = r;
     BoardInfo board;
+    board.asked = true;
     if (r.done() && identifies(sent, state.CmdBlock)) {
         board.ours = true;
         board.version = state.CmdBlock[4];

@@ -36,6 +36,7 @@ namespace avrlink {
 
 // What the adapter told about itself in this operation (the identification of our board).
 struct BoardInfo {
+    bool asked = false;  // the question was sent in this operation, whatever came back
     bool ours = false;
     std::uint8_t version = 0;
     std::uint8_t capabilities = 0;
