@@ -411,6 +411,36 @@ private slots:
         QCOMPARE(readFile(path), content);  // left as it was
     }
 
+    void serialFileDiskFull_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::newRow("full disk") << QByteArray("TARVANE_FAULT_ENOSPC");
+        QTest::newRow("rename fails") << QByteArray("TARVANE_FAULT_RENAME");
+    }
+    void serialFileDiskFull()
+    {
+        // The file is replaced whole or not at all: a failed write leaves the numbers as they
+        // were, and no piece of a file beside them.
+        QFETCH(QByteArray, variable);
+        QTemporaryDir here;
+        const QString path = here.filePath("serial.txt");
+        production::SerialFile file(path);
+        std::uint64_t n = 0;
+        QVERIFY(file.reserve(1000, n));
+        QVERIFY(file.commit(n));
+        const QByteArray before = readFile(path);
+        ::setenv(variable.constData(), QFile::encodeName(variable.endsWith("RENAME") ? path : here.path() + "/").constData(), 1);
+        const bool reserved = file.reserve(1000, n);
+        const bool committed = file.commit(1001);
+        ::unsetenv(variable.constData());
+        QCOMPARE(readFile(path), before);
+        QVERIFY(!reserved);
+        QVERIFY(!committed);
+        QVERIFY2(file.error().startsWith("cannot write " + path), qPrintable(file.error()));
+        QCOMPARE(QDir(here.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 QStringList({"serial.txt", "serial.txt.lock"}));
+    }
+
     void serialFileProcessGone()
     {
         // A run that died with a number reserved (killed, a power cut): the next run gets it.
