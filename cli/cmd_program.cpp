@@ -206,7 +206,8 @@ int program(Context &c)
         return step(index, exit) ? kDone : exit;
     };
 
-    // The EEPROM image, with the serial number in it, is known before the chip is touched.
+    // The images, and the EEPROM's with the serial number in it, are known before the chip is
+    // touched.
     image::Loaded eeprom;
     const TDevice *device = nullptr;
     std::optional<core::ChipRead> read;
@@ -221,6 +222,16 @@ int program(Context &c)
     if (core::refuseUnserved(*device, f)) {
         results[0] = QStringLiteral("failed");
         return finishRun(kLinkFailure);
+    }
+    // The Flash image is read now too: a wrong file must not cost the chip its erase.
+    if (plan.flash) {
+        const std::unique_ptr<QIODevice> image = core::openFlashImage(*plan.flash, *device, f);
+        if (!image || image->size() > qint64(device->FlashSize)) {
+            if (image)
+                f.error(core::kTooLarge);
+            results[2] = QStringLiteral("failed");
+            return finishRun(kFileError);
+        }
     }
     if (plan.eeprom) {
         eeprom = image::load(*plan.eeprom, device->EepromSize, image::Memory::Eeprom);

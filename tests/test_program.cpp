@@ -329,6 +329,14 @@ private slots:
                                          << "ok,ok,ok,ok,ok,failed" << "1000" << 1000ull
                                          << "Lock Bits programming failed: chip could not be read.";
         // Files and numbers that are wrong are found before the chip is touched.
+        *row("flash: no such file") << "" << QStringList{} << QStringList{"--flash=@/missing.hex"} << 4
+                                    << "ok,skipped,failed,skipped,skipped,skipped" << "" << 0ull << "missing.hex";
+        *row("flash: an image beyond the Flash") << "" << QStringList{} << QStringList{"--flash=@/far.hex"} << 4
+                                                 << "ok,skipped,failed,skipped,skipped,skipped" << "" << 0ull
+                                                 << "lies outside Flash";
+        *row("flash: a raw image larger than the Flash") << "" << QStringList{} << QStringList{"--flash=@/large.bin"} << 4
+                                                         << "ok,skipped,failed,skipped,skipped,skipped" << "" << 0ull
+                                                         << "File size is greater than size of Flash for target device.";
         *row("eeprom: no such file") << "" << QStringList{} << QStringList{"--eeprom=@/missing.eep"} << 4
                                      << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull << "missing.eep";
         *row("eeprom: serial number past the EEPROM") << "" << QStringList{} << QStringList{"--serial-at=509"} << 2
@@ -360,6 +368,7 @@ private slots:
                 plan << option << c.section('=', 1);
         }
         QVERIFY(hexFile(QByteArray(16, 0x11), 0x2000, path("far.hex")));  // an ATmega8 ends at 1FFFh
+        QVERIFY(writeFile(path("large.bin"), QByteArray(8193, 0x11)));
 
         adaptersim::Options o = ourBoard(mega8());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
