@@ -31,7 +31,7 @@ struct Plan {
     bool lock = false, lockFactory = false;
     std::uint8_t lockByte = 0xFF;
     std::optional<std::uint64_t> serialStart;
-    std::optional<std::uint32_t> serialAt;
+    std::optional<std::uint64_t> serialAt;
     int serialBytes = 4;
     QString serialFile;
     QString log;
@@ -117,7 +117,7 @@ QString parsePlan(Context &c, Plan &plan)
             if (option == QLatin1String("--serial"))
                 plan.serialStart = *n;
             else if (option == QLatin1String("--serial-at"))
-                plan.serialAt = std::uint32_t(*n);
+                plan.serialAt = *n;
             else if (*n < 1 || *n > 8)
                 return QStringLiteral("--serial-bytes takes 1 to 8.");
             else
@@ -243,9 +243,12 @@ int program(Context &c)
     }
     if (plan.serialStart) {
         QByteArray bytes;
-        if (*plan.serialAt + std::uint32_t(plan.serialBytes) > std::uint32_t(std::max(device->EepromSize, 0))) {
+        // Compared so that no sum can wrap: an address near the top of the number range must
+        // be refused, not taken for one near 0.
+        const std::uint64_t size = std::uint64_t(std::max(device->EepromSize, 0));
+        if (*plan.serialAt > size || size - *plan.serialAt < std::uint64_t(plan.serialBytes)) {
             printErr(QStringLiteral("The serial number at %1 does not fit the EEPROM of %2 (%3 bytes).")
-                         .arg(*plan.serialAt)
+                         .arg(qulonglong(*plan.serialAt))
                          .arg(device->Name)
                          .arg(device->EepromSize));
             results[3] = QStringLiteral("failed");

@@ -342,6 +342,16 @@ private slots:
         *row("eeprom: serial number past the EEPROM") << "" << QStringList{} << QStringList{"--serial-at=509"} << 2
                                                       << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
                                                       << "does not fit the EEPROM of ATmega8/8A (512 bytes)";
+        *row("eeprom: serial number at the top of 32 bits") << "" << QStringList{} << QStringList{"--serial-at=0xFFFFFFFE"}
+                                                            << 2 << "ok,skipped,skipped,failed,skipped,skipped" << ""
+                                                            << 0ull << "does not fit the EEPROM";
+        *row("eeprom: serial number past 32 bits") << "" << QStringList{} << QStringList{"--serial-at=0x100000010"}
+                                                   << 2 << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
+                                                   << "does not fit the EEPROM";
+        *row("eeprom: serial number at the top of 64 bits") << "" << QStringList{}
+                                                            << QStringList{"--serial-at=18446744073709551614"} << 2
+                                                            << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
+                                                            << "does not fit the EEPROM";
     }
     void failures()
     {
