@@ -259,12 +259,14 @@ int program(Context &c)
         if (!serials->reserve(*plan.serialStart, number)) {
             printErr(QStringLiteral("Serial numbers: ") + serials->error() + QLatin1Char('.'));
             serials.reset();
+            results[3] = QStringLiteral("failed");  // the number is the EEPROM step's
             return finishRun(kFileError);
         }
         serial = number;
         serialText = QString::number(qulonglong(number));
         if (!production::serialBytes(number, plan.serialBytes, bytes)) {
             printErr(QStringLiteral("Serial number %1 does not fit %2 bytes.").arg(serialText).arg(plan.serialBytes));
+            results[3] = QStringLiteral("failed");
             return finishRun(kUsage);
         }
         // Into the image, as little-endian bytes at their address; the rest as the file gives it.

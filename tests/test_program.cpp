@@ -352,6 +352,16 @@ private slots:
                                                             << QStringList{"--serial-at=18446744073709551614"} << 2
                                                             << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
                                                             << "does not fit the EEPROM";
+        // A log line whose every step reads ok or skipped would pass for a chip that passed.
+        *row("eeprom: serial number too large for its bytes")
+            << "" << QStringList{} << QStringList{"--serial=65536", "--serial-bytes=2"} << 2
+            << "ok,skipped,skipped,failed,skipped,skipped" << "65536" << 65536ull << "does not fit 2 bytes";
+        *row("eeprom: a serial file of something else") << "bad-serial-file" << QStringList{} << QStringList{} << 4
+                                                        << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
+                                                        << "is not a serial number file";
+        *row("eeprom: the serial file's disk full") << "full-disk-serial" << QStringList{} << QStringList{} << 4
+                                                    << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
+                                                    << "No space left on device";
     }
     void failures()
     {
