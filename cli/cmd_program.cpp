@@ -277,13 +277,25 @@ int program(Context &c)
         eeprom.spans.push_back({std::size_t(*plan.serialAt), std::size_t(bytes.size())});
         eeprom.ok = true;
     }
+    // Ctrl+C ends the step under way (a transfer at its next page or block, any other step
+    // whole); no further step begins, above all no lock write.
+    const auto stopped = [&](int index) {
+        if (!interrupted())
+            return false;
+        printErr(QStringLiteral("Programming stopped before the %1 step.").arg(production::kSteps[index]));
+        return true;
+    };
     // 2: erase.
     if (plan.erase) {
+        if (stopped(1))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(1, core::chipErase(c.session, f, *device, c.closingRead(), {}, true)))
             return finishRun(exit);
     }
     // 3: Flash, verified.
     if (plan.flash) {
+        if (stopped(2))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(2, core::writeFlash(c.session, f, *device, *plan.flash,
                                                             QStringLiteral("Input file name for Flash programming."),
                                                             c.closingRead())))
@@ -291,11 +303,15 @@ int program(Context &c)
     }
     // 4: EEPROM, read back.
     if (eeprom.ok) {
+        if (stopped(3))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(3, core::writeEepromImage(c.session, f, *device, eeprom).result))
             return finishRun(exit);
     }
     // 5: fuses, read back.
     if (plan.fuses) {
+        if (stopped(4))
+            return finishRun(kInterrupted);
         const core::ChipBytes now = read->bytes();
         std::uint8_t low, high, ext;
         if (plan.fusesFactory) {
@@ -313,6 +329,8 @@ int program(Context &c)
     }
     // 6: lock bits, last of all.
     if (plan.lock) {
+        if (stopped(5))
+            return finishRun(kInterrupted);
         const std::uint8_t lock = plan.lockFactory ? core::factoryWriteBytes(*device)[grLock] : plan.lockByte;
         if (const int exit = finishStep(5, core::writeLocks(c.session, f, *device, lock, read->bytes(), c.closingRead())))
             return finishRun(exit);

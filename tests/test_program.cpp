@@ -362,6 +362,13 @@ private slots:
         *row("eeprom: the serial file's disk full") << "full-disk-serial" << QStringList{} << QStringList{} << 4
                                                     << "ok,skipped,skipped,failed,skipped,skipped" << "" << 0ull
                                                     << "No space left on device";
+        // Ctrl+C: the step under way ends, and no further one begins.
+        *row("Ctrl+C in the fuse write") << "sigint-at=block 02" << QStringList{} << QStringList{} << 130
+                                         << "ok,ok,ok,ok,ok,skipped" << "1000" << 1000ull
+                                         << "Programming stopped before the lock step.";
+        *row("Ctrl+C in the erase") << "sigint-at=block 04" << QStringList{} << QStringList{} << 130
+                                    << "ok,ok,skipped,skipped,skipped,skipped" << "1000" << 1000ull
+                                    << "Programming stopped before the flash step.";
     }
     void failures()
     {
