@@ -182,8 +182,11 @@ int program(Context &c)
             }
         }
         if (!plan.log.isEmpty()) {
-            QStringList fields{QDateTime::currentDateTime().toString(Qt::ISODate), c.PortName, signature, deviceName,
-                               serialText};
+            // With its offset from UTC: logs of machines in other zones, and lines either side of a
+            // clock change, still say when they were written.
+            const QDateTime now = QDateTime::currentDateTime();
+            QStringList fields{now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), c.PortName, signature,
+                               deviceName, serialText};
             fields << results << QString::number(retries) << QString::number(clock.elapsed() / 1000.0, 'f', 2);
             QString error;
             if (!production::appendLogLine(plan.log, fields, &error)) {

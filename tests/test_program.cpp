@@ -627,6 +627,34 @@ private slots:
 
     // --- The log ----------------------------------------------------------------------------
 
+    void logTime_data()
+    {
+        // Lines written on machines in other zones, or either side of a clock change, must still
+        // say when they were written: the time carries its offset.
+        QTest::addColumn<QString>("zone");
+        QTest::addColumn<int>("offset");
+        QTest::newRow("UTC") << "UTC0" << 0;
+        QTest::newRow("east of UTC") << "<+0530>-5:30" << 19800;
+        QTest::newRow("west of UTC") << "<-03>3" << -10800;
+    }
+    void logTime()
+    {
+        QFETCH(QString, zone);
+        QFETCH(int, offset);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TZ", zone);
+        const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(-1);
+        const Run r = program({"--fuses", "E1", "D9", "--log", path("log.csv")}, {}, env);
+        const QDateTime ended = QDateTime::currentDateTimeUtc().addSecs(1);
+        QCOMPARE(r.exit, 0);
+        const QString text = logRows().value(1).value(0);
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(Z|[+-]\\d\\d:\\d\\d)$").match(text).hasMatch(),
+                 qPrintable(text));
+        const QDateTime time = QDateTime::fromString(text, Qt::ISODate);
+        QCOMPARE(time.offsetFromUtc(), offset);
+        QVERIFY2(time >= started && time <= ended, qPrintable(text));
+    }
+
     void retriesCounted()
     {
         // A reply lost in the verify is fetched again; the log counts it as the status did.
