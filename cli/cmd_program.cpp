@@ -31,7 +31,7 @@ struct Plan {
     bool lock = false, lockFactory = false;
     std::uint8_t lockByte = 0xFF;
     std::optional<std::uint64_t> serialStart;
-    std::optional<std::uint32_t> serialAt;
+    std::optional<std::uint64_t> serialAt;
     int serialBytes = 4;
     QString serialFile;
     QString log;
@@ -117,7 +117,7 @@ QString parsePlan(Context &c, Plan &plan)
             if (option == QLatin1String("--serial"))
                 plan.serialStart = *n;
             else if (option == QLatin1String("--serial-at"))
-                plan.serialAt = std::uint32_t(*n);
+                plan.serialAt = *n;
             else if (*n < 1 || *n > 8)
                 return QStringLiteral("--serial-bytes takes 1 to 8.");
             else
@@ -182,8 +182,11 @@ int program(Context &c)
             }
         }
         if (!plan.log.isEmpty()) {
-            QStringList fields{QDateTime::currentDateTime().toString(Qt::ISODate), c.PortName, signature, deviceName,
-                               serialText};
+            // With its offset from UTC: logs of machines in other zones, and lines either side of a
+            // clock change, still say when they were written.
+            const QDateTime now = QDateTime::currentDateTime();
+            QStringList fields{now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), c.PortName, signature,
+                               deviceName, serialText};
             fields << results << QString::number(retries) << QString::number(clock.elapsed() / 1000.0, 'f', 2);
             QString error;
             if (!production::appendLogLine(plan.log, fields, &error)) {
@@ -206,7 +209,8 @@ int program(Context &c)
         return step(index, exit) ? kDone : exit;
     };
 
-    // The EEPROM image, with the serial number in it, is known before the chip is touched.
+    // The images, and the EEPROM's with the serial number in it, are known before the chip is
+    // touched.
     image::Loaded eeprom;
     const TDevice *device = nullptr;
     std::optional<core::ChipRead> read;
@@ -222,6 +226,16 @@ int program(Context &c)
         results[0] = QStringLiteral("failed");
         return finishRun(kLinkFailure);
     }
+    // The Flash image is read now too: a wrong file must not cost the chip its erase.
+    if (plan.flash) {
+        const std::unique_ptr<QIODevice> image = core::openFlashImage(*plan.flash, *device, f);
+        if (!image || image->size() > qint64(device->FlashSize)) {
+            if (image)
+                f.error(core::kTooLarge);
+            results[2] = QStringLiteral("failed");
+            return finishRun(kFileError);
+        }
+    }
     if (plan.eeprom) {
         eeprom = image::load(*plan.eeprom, device->EepromSize, image::Memory::Eeprom);
         if (!eeprom.ok) {
@@ -232,9 +246,12 @@ int program(Context &c)
     }
     if (plan.serialStart) {
         QByteArray bytes;
-        if (*plan.serialAt + std::uint32_t(plan.serialBytes) > std::uint32_t(std::max(device->EepromSize, 0))) {
+        // Compared so that no sum can wrap: an address near the top of the number range must
+        // be refused, not taken for one near 0.
+        const std::uint64_t size = std::uint64_t(std::max(device->EepromSize, 0));
+        if (*plan.serialAt > size || size - *plan.serialAt < std::uint64_t(plan.serialBytes)) {
             printErr(QStringLiteral("The serial number at %1 does not fit the EEPROM of %2 (%3 bytes).")
-                         .arg(*plan.serialAt)
+                         .arg(qulonglong(*plan.serialAt))
                          .arg(device->Name)
                          .arg(device->EepromSize));
             results[3] = QStringLiteral("failed");
@@ -245,12 +262,14 @@ int program(Context &c)
         if (!serials->reserve(*plan.serialStart, number)) {
             printErr(QStringLiteral("Serial numbers: ") + serials->error() + QLatin1Char('.'));
             serials.reset();
+            results[3] = QStringLiteral("failed");  // the number is the EEPROM step's
             return finishRun(kFileError);
         }
         serial = number;
         serialText = QString::number(qulonglong(number));
         if (!production::serialBytes(number, plan.serialBytes, bytes)) {
             printErr(QStringLiteral("Serial number %1 does not fit %2 bytes.").arg(serialText).arg(plan.serialBytes));
+            results[3] = QStringLiteral("failed");
             return finishRun(kUsage);
         }
         // Into the image, as little-endian bytes at their address; the rest as the file gives it.
@@ -261,13 +280,25 @@ int program(Context &c)
         eeprom.spans.push_back({std::size_t(*plan.serialAt), std::size_t(bytes.size())});
         eeprom.ok = true;
     }
+    // Ctrl+C ends the step under way (a transfer at its next page or block, any other step
+    // whole); no further step begins, above all no lock write.
+    const auto stopped = [&](int index) {
+        if (!interrupted())
+            return false;
+        printErr(QStringLiteral("Programming stopped before the %1 step.").arg(production::kSteps[index]));
+        return true;
+    };
     // 2: erase.
     if (plan.erase) {
+        if (stopped(1))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(1, core::chipErase(c.session, f, *device, c.closingRead(), {}, true)))
             return finishRun(exit);
     }
     // 3: Flash, verified.
     if (plan.flash) {
+        if (stopped(2))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(2, core::writeFlash(c.session, f, *device, *plan.flash,
                                                             QStringLiteral("Input file name for Flash programming."),
                                                             c.closingRead())))
@@ -275,11 +306,15 @@ int program(Context &c)
     }
     // 4: EEPROM, read back.
     if (eeprom.ok) {
+        if (stopped(3))
+            return finishRun(kInterrupted);
         if (const int exit = finishStep(3, core::writeEepromImage(c.session, f, *device, eeprom).result))
             return finishRun(exit);
     }
     // 5: fuses, read back.
     if (plan.fuses) {
+        if (stopped(4))
+            return finishRun(kInterrupted);
         const core::ChipBytes now = read->bytes();
         std::uint8_t low, high, ext;
         if (plan.fusesFactory) {
@@ -297,6 +332,8 @@ int program(Context &c)
     }
     // 6: lock bits, last of all.
     if (plan.lock) {
+        if (stopped(5))
+            return finishRun(kInterrupted);
         const std::uint8_t lock = plan.lockFactory ? core::factoryWriteBytes(*device)[grLock] : plan.lockByte;
         if (const int exit = finishStep(5, core::writeLocks(c.session, f, *device, lock, read->bytes(), c.closingRead())))
             return finishRun(exit);

@@ -15,7 +15,8 @@ namespace production {
 inline const QStringList kSteps = {QStringLiteral("identify"), QStringLiteral("erase"), QStringLiteral("flash"),
                                    QStringLiteral("eeprom"),   QStringLiteral("fuses"), QStringLiteral("lock")};
 
-// time (ISO 8601), port, signature, device, serial number, each step's result, retries, seconds.
+// time (ISO 8601 with the offset from UTC), port, signature, device, serial number, each step's
+// result, retries, seconds.
 QStringList logColumns();
 
 // One CSV line (RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes

@@ -183,7 +183,10 @@ bool SerialFile::change(Change &&change)
     SerialState s = state.value_or(SerialState{});
     change(s, !state.has_value());
     QSaveFile out(path_);
-    if (!out.open(QIODevice::WriteOnly) || out.write(formatSerials(s)) < 0 || !out.commit()) {
+    const QByteArray text = formatSerials(s);
+    // The flush is asked for on its own: a write that fails only as the buffer goes out (a full
+    // disk) is not seen by commit(), which would put an empty file in place of the numbers.
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush() || !out.commit()) {
         error_ = QStringLiteral("cannot write %1: %2").arg(path_, out.errorString());
         return false;
     }
