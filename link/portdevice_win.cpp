@@ -20,10 +20,12 @@ namespace {
 // ReadFile hands over what the driver holds and returns at once.
 constexpr COMMTIMEOUTS kNoWait = {MAXDWORD, 0, 0, 0, SerialLine::kWriteTimeoutMs};
 
-// ReadFile returns as soon as one byte is there, or after ms with none.
-COMMTIMEOUTS firstByteWithin(int ms)
+// A read of one byte returns as soon as it is there, or after ms with none. (Windows also
+// offers "return at the first byte of a longer read" with MAXDWORD in the first two fields;
+// Wine waits the whole time there, so the wait asks for one byte only.)
+COMMTIMEOUTS oneByteWithin(int ms)
 {
-    return {MAXDWORD, MAXDWORD, DWORD(std::clamp(ms, 1, 0x7fffffff)), 0, SerialLine::kWriteTimeoutMs};
+    return {0, 0, DWORD(std::clamp(ms, 1, 0x7fffffff)), 0, SerialLine::kWriteTimeoutMs};
 }
 
 bool sameTimeouts(const COMMTIMEOUTS &a, const COMMTIMEOUTS &b)
@@ -176,12 +178,13 @@ public:
     {
         if (!pending_.empty())
             return true;
-        // What arrives first is kept for the next readSome: the wait cannot leave it unread.
-        std::uint8_t first[256];
-        const int n = readDriver(first, int(sizeof first), timeoutMs > 0 ? firstByteWithin(timeoutMs) : kNoWait);
+        // The byte that ends the wait is kept for the next readSome: the wait cannot leave it
+        // unread.
+        std::uint8_t first = 0;
+        const int n = readDriver(&first, 1, timeoutMs > 0 ? oneByteWithin(timeoutMs) : kNoWait);
         if (n <= 0)
             return false;
-        pending_.insert(pending_.end(), first, first + n);
+        pending_.push_back(first);
         return true;
     }
 
