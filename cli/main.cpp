@@ -148,7 +148,7 @@ int main(int argc, char *argv[])
     c.session.fast = values.FastTransfers && !compatible;
     c.verifyAfterWriting = values.VerifyAfterWriting && !noVerify;
     avrlink::setPortChoiceHint(QStringLiteral("with --port, or on line 2 of the settings file ")
-                               + settingsFilePath(c.baseDir));
+                               + QDir::toNativeSeparators(settingsFilePath(c.baseDir)));
     cli::catchInterrupt();
     c.loadCatalogue();
     // The whole run is one operation on the port: no other program's command can come between

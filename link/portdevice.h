@@ -30,7 +30,12 @@ public:
     virtual bool waitReadable(int timeoutMs) = 0;
 };
 
+#ifdef Q_OS_WIN
+// The Windows serial services called directly: no Qt SerialPort in the Windows build.
+std::unique_ptr<PortDevice> makeWindowsPortDevice();
+#else
 std::unique_ptr<PortDevice> makeQtPortDevice();
+#endif
 
 #ifdef Q_OS_UNIX
 // The line set-up shared by both backends once the port is open: clears HUPCL, so that DTR

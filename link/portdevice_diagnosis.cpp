@@ -6,6 +6,12 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX  // std::min and std::max, not the macros of windows.h
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <grp.h>
@@ -127,7 +133,107 @@ QString missingHelp(const QList<PortListing> &ports)
 }
 #endif
 
+QString listedPorts(const QList<PortListing> &ports)
+{
+    QString text;
+    for (const PortListing &port : ports)
+        text += QStringLiteral("\n    ") + portChoiceLabel(port);
+    return text;
+}
+
+#ifdef Q_OS_WIN
+QString windowsErrorText(DWORD code)
+{
+    wchar_t *buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    QString text = length ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
+    if (buffer)
+        ::LocalFree(buffer);
+    while (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+#endif
+
 }  // namespace
+
+QString windowsOpenFailureHelp(const QString &path, SerialLine::OpenStep step, unsigned long errorCode,
+                               const QList<PortListing> &ports, const QString &systemText)
+{
+    // The codes of winerror.h, by number: this is built on systems without that header too.
+    enum : unsigned long {
+        InvalidFunction = 1,
+        FileNotFound = 2,
+        PathNotFound = 3,
+        AccessDenied = 5,
+        InvalidHandle = 6,
+        BadUnit = 20,
+        NotReady = 21,
+        GenFailure = 31,
+        SharingViolation = 32,
+        NotSupported = 50,
+        DevNotExist = 55,
+        InvalidParameter = 87,
+        SemTimeout = 121,
+        InvalidName = 123,
+        OperationAborted = 995,
+        IoDevice = 1117,
+        DeviceNotConnected = 1167,
+        NoSuchDevice = 433,
+    };
+    if (step == SerialLine::OpenStep::Lock || errorCode == AccessDenied || errorCode == SharingViolation)
+        return QStringLiteral("Another program has the port open (a terminal, a sketch uploader, another "
+                              "programmer): Windows lets one program at a time use a COM port. Close it and "
+                              "try again.");
+    switch (errorCode) {
+    case 0:
+        return {};
+    case FileNotFound:
+    case PathNotFound:
+    case InvalidName:
+    case BadUnit:
+    case DevNotExist:
+    case DeviceNotConnected:
+    case NoSuchDevice:
+        if (ports.isEmpty())
+            return QStringLiteral("There is no such port, and Windows has no serial port. Plug the adapter in. If "
+                                  "it still does not show under \"Ports (COM & LPT)\" in the Device Manager, the "
+                                  "driver of its USB serial bridge is missing: install it, then choose the adapter's "
+                                  "port %1.")
+                .arg(portChoiceHint());
+        return QStringLiteral("There is no such port. The serial ports Windows has:") + listedPorts(ports)
+               + QStringLiteral("\nChoose one %1. If the adapter is not among them, see whether it shows under "
+                                "\"Ports (COM & LPT)\" in the Device Manager: without the driver of its USB serial "
+                                "bridge it has no COM port.")
+                     .arg(portChoiceHint());
+    case GenFailure:
+    case NotReady:
+    case IoDevice:
+    case SemTimeout:
+    case OperationAborted:
+        return QStringLiteral("The driver of %1 reports a fault, as after an adapter pulled out while in use. "
+                              "Unplug the adapter, plug it in again and try again; if that does not help, "
+                              "reinstall the driver of its USB serial bridge.")
+            .arg(path);
+    case InvalidFunction:
+    case InvalidHandle:
+    case NotSupported:
+        return QStringLiteral("%1 is not a serial port.").arg(path);
+    case InvalidParameter:
+        if (step == SerialLine::OpenStep::Setup)
+            return QStringLiteral("The driver of %1 refuses the line settings (115200 baud, 8 data bits, no "
+                                  "parity, one stop bit).")
+                .arg(path);
+        break;
+    default:
+        break;
+    }
+    const QString text = systemText.trimmed();
+    return text.isEmpty() ? QStringLiteral("Windows reports error %1.").arg(errorCode)
+                          : QStringLiteral("Windows says: %1 (error %2).").arg(text).arg(errorCode);
+}
 
 void setPortChoiceHint(const QString &where)
 {
@@ -155,6 +261,9 @@ QString openFailureHelp([[maybe_unused]] const QString &path, [[maybe_unused]] S
     default:
         return QStringLiteral("The system says: %1.").arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
     }
+#elif defined(Q_OS_WIN)
+    return windowsOpenFailureHelp(path, step, static_cast<unsigned long>(savedErrno), ports,
+                                  windowsErrorText(DWORD(savedErrno)));
 #else
     return {};
 #endif

@@ -21,8 +21,17 @@ void setPortChoiceHint(const QString &where);
 
 // The lines that explain a failed open of path at step with the errno it saved, for the
 // text below the failure message; ports is what the machine has (for a missing device).
-// Empty where nothing useful is known, and on systems other than Linux.
+// On Windows the saved code is the system's error code, explained by windowsOpenFailureHelp.
+// Empty where nothing useful is known, and on systems other than Linux and Windows.
 QString openFailureHelp(const QString &path, SerialLine::OpenStep step, int savedErrno,
                         const QList<PortListing> &ports);
+
+// The Windows causes of a failed open: a port that another program has open (COM ports are
+// exclusive), a port that is not there (unplugged, or its USB bridge without a driver), a
+// driver in trouble, a device that is no serial port. errorCode is the GetLastError() value of
+// the failed step; systemText is what Windows says of that code, used for a code without an
+// explanation of its own. Kept free of system calls, so that it is tested on any system.
+QString windowsOpenFailureHelp(const QString &path, SerialLine::OpenStep step, unsigned long errorCode,
+                               const QList<PortListing> &ports, const QString &systemText);
 
 }  // namespace avrlink

@@ -1,17 +1,57 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "portdevice_list.h"
 
-#include <QSerialPortInfo>
+#include <QtGlobal>
 #include <algorithm>
+
+#ifndef Q_OS_WIN
+#include <QSerialPortInfo>
+#endif
 
 namespace avrlink {
 
+#ifndef Q_OS_WIN
 QList<PortListing> listSerialPorts()
 {
     QList<PortListing> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
         ports.append({info.systemLocation(), info.description(), info.serialNumber(), info.hasVendorIdentifier()});
     return portsInOfferOrder(ports);
+}
+#endif
+
+PortListing windowsPortListing(const QString &device, const QString &portName)
+{
+    // Device names by driver: serial.sys numbers the built-in ports; the bridges' drivers
+    // choose their own. Matched without the number and without regard to case.
+    struct Kind {
+        const char *prefix;
+        const char *description;
+        bool usb;
+    };
+    static const Kind kinds[] = {
+        {"\\Device\\Serial", "built-in serial port", false},
+        {"\\Device\\VCP", "FTDI USB serial bridge", true},
+        {"\\Device\\Silabser", "Silicon Labs CP210x USB serial bridge", true},
+        {"\\Device\\USBSER", "USB serial device (CDC)", true},
+    };
+    PortListing port;
+    port.path = portName.trimmed();
+    for (const Kind &kind : kinds) {
+        const QString prefix = QLatin1String(kind.prefix);
+        if (device.startsWith(prefix, Qt::CaseInsensitive)) {
+            bool numbered = false;
+            device.mid(prefix.size()).toUInt(&numbered);
+            if (!numbered)
+                continue;
+            port.description = QLatin1String(kind.description);
+            port.usb = kind.usb;
+            return port;
+        }
+    }
+    // A driver of its own kind: its device name is all there is to tell.
+    port.description = device.section(QLatin1Char('\\'), -1);
+    return port;
 }
 
 namespace {

@@ -15,8 +15,15 @@ struct PortListing {
     bool usb = false;
 };
 
-// The ports QSerialPortInfo finds, in the order portsInOfferOrder gives.
+// The ports QSerialPortInfo finds (on Windows: the ports the registry lists, by
+// windowsPortListing), in the order portsInOfferOrder gives.
 QList<PortListing> listSerialPorts();
+
+// One port of Windows' own list (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM): the value's name is
+// the driver's device ("\Device\Serial0", "\Device\VCP0"), its data the port ("COM3").
+// The device names the drivers of the common USB bridges give tell a bridge from a built-in
+// port, and which bridge it is.
+PortListing windowsPortListing(const QString &device, const QString &portName);
 
 // USB ports first (an adapter sits on a USB bridge far more often than on a built-in
 // port), each group by path, numbers in a path compared as numbers.

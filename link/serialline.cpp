@@ -12,17 +12,32 @@
 
 namespace avrlink {
 
-QString systemPortPath(const QString &portName)
+namespace {
+
+// The n of "COMn" or "\\.\COMn", 0 for any other text.
+int comPortNumber(const QString &portName)
 {
     static const QRegularExpression comName(QStringLiteral("^(?:\\\\\\\\\\.\\\\)?COM([1-9][0-9]{0,2})$"),
                                             QRegularExpression::CaseInsensitiveOption);
     const auto match = comName.match(portName);
-    if (!match.hasMatch())
-        return portName;
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+}  // namespace
+
+QString windowsPortPath(const QString &portName)
+{
+    const int n = comPortNumber(portName);
+    return n ? QStringLiteral("\\\\.\\COM%1").arg(n) : portName;
+}
+
+QString systemPortPath(const QString &portName)
+{
 #if defined(Q_OS_WIN)
-    return QStringLiteral("\\\\.\\COM") + match.captured(1);
+    return windowsPortPath(portName);
 #elif defined(Q_OS_LINUX)
-    return QStringLiteral("/dev/ttyS%1").arg(match.captured(1).toInt() - 1);
+    const int n = comPortNumber(portName);
+    return n ? QStringLiteral("/dev/ttyS%1").arg(n - 1) : portName;
 #else
     return portName;
 #endif
@@ -30,8 +45,10 @@ QString systemPortPath(const QString &portName)
 
 namespace {
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX)
 SerialBackend chosenBackend = SerialBackend::Posix;
+#elif defined(Q_OS_WIN)
+SerialBackend chosenBackend = SerialBackend::Windows;
 #else
 SerialBackend chosenBackend = SerialBackend::Qt;
 #endif
@@ -61,10 +78,14 @@ SerialBackend SerialLine::defaultBackend()
 
 SerialLine::SerialLine()
 {
+#ifdef Q_OS_WIN
+    device_ = makeWindowsPortDevice();
+#else
     if (chosenBackend == SerialBackend::Posix)
         device_ = makePosixPortDevice();
     if (!device_)
         device_ = makeQtPortDevice();
+#endif
 }
 
 SerialLine::~SerialLine()

@@ -14,12 +14,16 @@ namespace avrlink {
 // "\\.\COMn" and "COMn" (any case) name the n-th serial port of the machine;
 // any other text is a device path used as it stands.
 QString systemPortPath(const QString &portName);
+// The Windows form of it: "\\.\COMn" for both, which reaches COM10 and above too (a plain
+// "COM10" does not open); any other text as it stands.
+QString windowsPortPath(const QString &portName);
 
-// How the port is reached. Qt SerialPort serves every platform; on POSIX systems the
+// How the port is reached. Qt SerialPort serves the POSIX systems too, but there the
 // termios calls are made directly by default, since Qt's open and close (with its lock
 // file written and synced to disk) cost a hundred times more, and a Flash verify makes
-// one port cycle per two bytes.
-enum class SerialBackend { Qt, Posix };
+// one port cycle per two bytes. Windows has its own serial services (CreateFile, DCB,
+// COMMTIMEOUTS), the only backend there.
+enum class SerialBackend { Qt, Posix, Windows };
 
 class PortDevice;
 
@@ -36,7 +40,8 @@ public:
     struct OpenReport {
         OpenResult result = OpenResult::Ok;
         OpenStep failedStep = OpenStep::None;
-        int savedErrno = 0;            // errno of the failed step, 0 when none is known
+        int savedErrno = 0;            // errno of the failed step (on Windows its GetLastError()
+                                       // code; ENOENT and ERROR_FILE_NOT_FOUND are both 2), 0 when none is known
         QString path;                  // the device path the open used
         bool lineSetUp = false;        // line settings written: the port's differed from ours
         bool lowLatencyAsked = false;  // the driver was asked for low latency ...

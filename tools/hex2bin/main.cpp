@@ -18,7 +18,9 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX  // the MinGW C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
