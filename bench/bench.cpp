@@ -127,6 +127,7 @@ int main(int argc, char *argv[])
     }
 
     QTemporaryDir dir;
+    const KeptSettings kept(QApplication::applicationDirPath());
     BenchDialogs dialogs;
     TfmMain w(QApplication::applicationDirPath(), dialogs);
     w.PortName = QString::fromStdString(sim.devicePath());

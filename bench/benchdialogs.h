@@ -5,7 +5,9 @@
 #pragma once
 
 #include "dialogs.h"
+#include "paths.h"
 
+#include <QFile>
 #include <QString>
 #include <optional>
 
@@ -24,4 +26,35 @@ struct BenchDialogs : Dialogs {
     std::optional<QString> openFile(QWidget *, const FileDialogRequest &) override { return chosen(); }
     std::optional<QString> saveFile(QWidget *, const FileDialogRequest &) override { return chosen(); }
     std::optional<QString> chosen() const { return file.isEmpty() ? std::nullopt : std::optional<QString>(file); }
+};
+
+// The window a benchmark drives saves its settings (its choices of files, Verify after
+// writing off) where the program's own settings live, beside the programs of a build tree:
+// put back as they were when the benchmark ends, so that a later test or run is not changed.
+class KeptSettings {
+public:
+    explicit KeptSettings(const QString &programDir) : path_(settingsFilePath(programDir))
+    {
+        QFile f(path_);
+        existed_ = f.open(QIODevice::ReadOnly);
+        if (existed_)
+            text_ = f.readAll();
+    }
+    ~KeptSettings()
+    {
+        if (!existed_) {
+            QFile::remove(path_);
+            return;
+        }
+        QFile f(path_);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(text_);
+    }
+    KeptSettings(const KeptSettings &) = delete;
+    KeptSettings &operator=(const KeptSettings &) = delete;
+
+private:
+    QString path_;
+    QByteArray text_;
+    bool existed_ = false;
 };

@@ -153,6 +153,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     QTemporaryDir dir;
+    const KeptSettings kept(QApplication::applicationDirPath());
     BenchDialogs dialogs;
     TfmMain w(QApplication::applicationDirPath(), dialogs);
     // Each write is timed alone: its verify is a row of its own, and no erase is asked first.
