@@ -2,6 +2,7 @@
 #include "runlog.h"
 
 #include <QFile>
+#include <QLockFile>
 #include <cerrno>
 #include <cstring>
 
@@ -103,6 +104,12 @@ bool appendLogLine(const QString &path, const QStringList &fields, QString *erro
         *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(saved)));
     return ok;
 #else
+    // No flock here: a lock file of Qt's orders the runs that share the log.
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.lock()) {
+        *error = QStringLiteral("cannot lock %1").arg(path);
+        return false;
+    }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         *error = file.errorString();

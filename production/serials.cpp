@@ -4,8 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QCoreApplication>
 #include <QList>
+#include <QLockFile>
 #include <QSaveFile>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +28,8 @@ bool processAlive(long pid)
 #ifdef Q_OS_UNIX
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 #else
+    // Without a cheap test a reservation counts as held: a number left by a run that died is
+    // skipped, never handed out twice.
     return pid > 0;
 #endif
 }
@@ -34,7 +39,7 @@ long currentProcess()
 #ifdef Q_OS_UNIX
     return long(::getpid());
 #else
-    return 0;
+    return long(QCoreApplication::applicationPid());
 #endif
 }
 
@@ -58,8 +63,10 @@ public:
             fd_ = -1;
         }
 #else
-        Q_UNUSED(path);
-        fd_ = 0;
+        // No flock here: a lock file of Qt's, waited for as flock waits.
+        lock_ = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        lock_->setStaleLockTime(0);
+        fd_ = lock_->lock() ? 0 : -1;
 #endif
     }
     ~Lock()
@@ -73,6 +80,9 @@ public:
 
 private:
     int fd_ = -1;
+#ifndef Q_OS_UNIX
+    std::unique_ptr<QLockFile> lock_;
+#endif
 };
 
 }  // namespace
