@@ -1,8 +1,32 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Every source file names its licence in its first lines, so a file copied out of the tree
 # still says under what terms. Run as: cmake -DROOT=<source dir> -P licence_check.cmake
-file(GLOB_RECURSE _files RELATIVE ${ROOT}
-  ${ROOT}/*.cpp ${ROOT}/*.h ${ROOT}/*.c ${ROOT}/*.py ${ROOT}/*.sh ${ROOT}/*.cmake ${ROOT}/CMakeLists.txt)
+# Links are not followed: what they lead to is not the tree's (a Wine prefix under build/
+# links its drive Z: to /). Nor is build/ searched at all: it holds whole source packages.
+cmake_policy(SET CMP0009 NEW)
+set(_patterns *.cpp *.h *.c *.py *.sh *.cmake CMakeLists.txt)
+file(GLOB _tops RELATIVE ${ROOT} ${ROOT}/*)
+set(_files "")
+foreach(_top IN LISTS _tops)
+  if(_top STREQUAL "build" OR _top STREQUAL ".git" OR IS_SYMLINK ${ROOT}/${_top})
+    continue()
+  endif()
+  if(IS_DIRECTORY ${ROOT}/${_top})
+    set(_globs ${_patterns})
+    list(TRANSFORM _globs PREPEND ${ROOT}/${_top}/)
+    file(GLOB_RECURSE _found RELATIVE ${ROOT} ${_globs})
+    list(APPEND _files ${_found})
+  else()
+    foreach(_pattern IN LISTS _patterns)
+      string(REPLACE "." "\\." _regex "${_pattern}")
+      string(REPLACE "*" ".*" _regex "${_regex}")
+      if(_top MATCHES "^${_regex}$")
+        list(APPEND _files ${_top})
+        break()
+      endif()
+    endforeach()
+  endif()
+endforeach()
 set(_missing "")
 foreach(_f IN LISTS _files)
   if(_f MATCHES "^build/" OR _f MATCHES "/build/" OR _f MATCHES "^\\.git/")
