@@ -73,7 +73,8 @@ const char *const kUsageText =
     "  2  usage error\n"
     "  3  port or adapter failure (also a chip that cannot be read or identified, or no\n"
     "     chip at all: a signature of three equal bytes, with the usual causes)\n"
-    "  4  file error\n";
+    "  4  file error\n"
+    "130  stopped by Ctrl+C (a Flash write ends its page and closes the stream first)\n";
 
 int usage(const QString &problem)
 {

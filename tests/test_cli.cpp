@@ -173,7 +173,8 @@ private slots:
         const Run r = cli({"--help"});
         QCOMPARE(r.exit, 0);
         for (const char *line : {"Exit codes:", "  0  done", "  1  verify found differences, or a write did not read back as sent",
-                                 "  2  usage error", "  3  port or adapter failure", "  4  file error", "write-fuses LOW HIGH [EXT]",
+                                 "  2  usage error", "  3  port or adapter failure", "  4  file error", "130  stopped by Ctrl+C",
+                                 "write-fuses LOW HIGH [EXT]",
                                  "write-fuses factory", "write-lock factory"})
             QVERIFY2(r.out.contains(line), line);
     }
