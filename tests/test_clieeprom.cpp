@@ -3,6 +3,7 @@
 // against the simulated adapter playing our board or a plain adapter, and against the firmware
 // in simulation (hvsim) with the chip model judging every datasheet rule. Intel HEX files are
 // made and read by avr-objcopy, not by our own image code.
+#include "eepromfiles.h"
 #include "adaptersim.h"
 #include "devices.h"
 #ifdef TARVANE_WITH_HVSIM
@@ -20,6 +21,11 @@
 #include <csignal>
 #include <memory>
 
+using rig::bytesOf;
+using rig::eepromFileBytes;
+using rig::isHexName;
+using rig::makeEepromFile;
+using rig::objcopy;
 using rig::readFile;
 using rig::writeFile;
 
@@ -38,11 +44,6 @@ QString binDir()
     return qEnvironmentVariable("TARVANE_BIN_DIR");
 }
 
-QString objcopy()
-{
-    return QStringLiteral(TARVANE_AVR_OBJCOPY);
-}
-
 // avr-gcc's sample program, its EEPROM as avr-objcopy writes it (tests/image.cmake).
 QString images()
 {
@@ -55,45 +56,6 @@ QByteArray pattern(int size, int seed = 1)
     for (int i = 0; i < size; ++i)
         data[i] = char((i * 37 + seed * 5 + i / 9) & 0xFF);
     return data;
-}
-
-QByteArray bytesOf(const std::vector<std::uint8_t> &v)
-{
-    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size()));
-}
-
-bool isHexName(const QString &name)
-{
-    return name.endsWith(".eep") || name.endsWith(".hex");
-}
-
-bool runObjcopy(const QStringList &args)
-{
-    QProcess p;
-    p.start(objcopy(), args);
-    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-// An EEPROM file as the user has it: Intel HEX by avr-objcopy for .eep and .hex, raw otherwise.
-bool makeEepromFile(const QString &path, const QByteArray &data)
-{
-    if (!isHexName(path))
-        return writeFile(path, data);
-    const QString raw = path + ".raw";
-    return writeFile(raw, data) && runObjcopy({"-I", "binary", "-O", "ihex", raw, path}) && QFile::remove(raw);
-}
-
-// The bytes an EEPROM file stands for, as avr-objcopy reads it (from address 0).
-QByteArray eepromFileBytes(const QString &path)
-{
-    if (!isHexName(path))
-        return readFile(path);
-    const QString raw = path + ".raw";
-    if (!runObjcopy({"-I", "ihex", "-O", "binary", "--gap-fill", "0xFF", path, raw}))
-        return QByteArray("avr-objcopy failed");
-    const QByteArray bytes = readFile(raw);
-    QFile::remove(raw);
-    return bytes;
 }
 
 // An ATmega163 (ATmega163 datasheet): 16 KB in pages of 128 bytes, 512 bytes of EEPROM written

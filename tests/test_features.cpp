@@ -4,6 +4,7 @@
 // against the simulated adapter playing our board or a plain adapter on a real pty, and against
 // the firmware in simulation. Intel HEX files are made and read by avr-objcopy, not by our own
 // image code.
+#include "eepromfiles.h"
 #include "rig.h"
 #ifdef TARVANE_WITH_HVSIM
 #include "hvrig.h"
@@ -22,6 +23,11 @@
 #include <QStatusBar>
 #include <QTimer>
 
+using rig::bytesOf;
+using rig::eepromFileBytes;
+using rig::isHexName;
+using rig::makeEepromFile;
+using rig::objcopy;
 using rig::readFile;
 using rig::Rig;
 using rig::writeFile;
@@ -56,50 +62,6 @@ QByteArray pattern(int size, int seed = 1)
     for (int i = 0; i < size; ++i)
         data[i] = char((i * 29 + seed * 11 + i / 7) & 0xFF);
     return data;
-}
-
-QByteArray bytesOf(const std::vector<std::uint8_t> &v)
-{
-    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size()));
-}
-
-bool isHexName(const QString &name)
-{
-    return name.endsWith(".eep") || name.endsWith(".hex");
-}
-
-QString objcopy()
-{
-    return QStringLiteral(TARVANE_AVR_OBJCOPY);
-}
-
-bool runObjcopy(const QStringList &args)
-{
-    QProcess p;
-    p.start(objcopy(), args);
-    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-// An EEPROM file as the user has it: Intel HEX by avr-objcopy for .eep and .hex, raw otherwise.
-bool makeEepromFile(const QString &path, const QByteArray &data)
-{
-    if (!isHexName(path))
-        return writeFile(path, data);
-    const QString raw = path + ".raw";
-    return writeFile(raw, data) && runObjcopy({"-I", "binary", "-O", "ihex", raw, path}) && QFile::remove(raw);
-}
-
-// The bytes an EEPROM file stands for, as avr-objcopy reads it (from address 0).
-QByteArray eepromFileBytes(const QString &path)
-{
-    if (!isHexName(path))
-        return readFile(path);
-    const QString raw = path + ".raw";
-    if (!runObjcopy({"-I", "ihex", "-O", "binary", "--gap-fill", "0xFF", path, raw}))
-        return QByteArray("avr-objcopy failed");
-    const QByteArray bytes = readFile(raw);
-    QFile::remove(raw);
-    return bytes;
 }
 
 QStringList texts(const QSignalSpy &spy)
